@@ -1,0 +1,1 @@
+"""korvane: a notebook client kit for a multi-tenant code-generation service."""

@@ -1,0 +1,1 @@
+"""The engine client and the notebook assistant."""

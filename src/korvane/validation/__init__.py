@@ -1,0 +1,1 @@
+"""Credential login and app-token authentication for the tenant service."""
