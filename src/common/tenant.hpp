@@ -1,0 +1,23 @@
+// URLs of a tenant's service: "https://" + tenant + service domain + path.
+#pragma once
+
+#include "runtime/runtime.hpp"
+
+namespace korvane {
+
+namespace nb = nanobind;
+
+// The DNS suffix after the tenant label, fixed when korvane is built.
+inline constexpr const char service_domain[] = KORVANE_SERVICE_DOMAIN;
+
+// "https://" + tenant + service domain, the tenant formatted as an f-string field does.
+// A tenant that is not one or more labels of letters, digits and '-' separated by single
+// dots would move the request to another host or path: it raises ValueError naming it,
+// before anything is sent.
+nb::str tenant_origin(nb::handle tenant);
+
+// The text of `value` percent-encoded as a URL path segment or query value: every byte of
+// its UTF-8 form other than letters, digits and "-_.~" becomes %XX.
+nb::str percent_encoded(nb::handle value);
+
+}  // namespace korvane

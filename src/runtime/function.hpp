@@ -1,0 +1,173 @@
+// C++ functions with the face of Python functions.
+//
+// A module declares each function once, next to its body:
+//
+//   nb::object validate_token(kr::Scope& s, nb::handle token, nb::handle tenant) { ... }
+//   const kr::Spec validate_token_spec = kr::def<validate_token>(
+//       "validate_token", kr::no_doc, {{"token"}, {"tenant"}});
+//
+// The runtime binds positional and keyword arguments with the interpreter's wording,
+// applies __defaults__, checks exact types where the annotation asks for it, and hands
+// the body one nb::handle per parameter. The body reads globals through the Scope at the
+// moment of use, so rebinding a module attribute takes effect at the next call.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+#include "runtime/names.hpp"
+
+namespace kr {
+
+namespace nb = nanobind;
+
+inline constexpr std::size_t max_params = 8;
+inline constexpr const char* no_doc = nullptr;
+inline constexpr std::nullptr_t none = nullptr;
+
+// A parameter's default as written in the signature.
+struct Default {
+    enum class Kind : unsigned char { absent, none, boolean, integer, text };
+    Kind kind = Kind::absent;
+    long long integer = 0;
+    const char* text = nullptr;
+
+    constexpr Default() = default;
+    constexpr Default(std::nullptr_t) : kind(Kind::none) {}
+    constexpr Default(bool b) : kind(Kind::boolean), integer(b) {}
+    constexpr Default(int i) : kind(Kind::integer), integer(i) {}
+    constexpr Default(const char* s) : kind(Kind::text), text(s) {}
+};
+
+// One positional-or-keyword parameter. `annotation` is the annotation's source text;
+// "str", "int", "dict" and "Dict" also make the call check the argument's exact type.
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;
+    Default default_value = {};
+};
+
+class Scope;
+using Thunk = nb::object (*)(Scope&, PyObject* const*);
+
+struct Spec {
+    const char* name;
+    const char* doc;
+    std::array<Param, max_params> params{};
+    std::size_t param_count = 0;
+    std::size_t arity = 0;  // parameters the C++ body takes; must equal param_count
+    Thunk thunk = nullptr;
+    const char* qualname = nullptr;  // defaults to name; "outer.<locals>.inner" for closures
+};
+
+namespace detail {
+template <typename F>
+struct arity_of;
+template <typename... A>
+struct arity_of<nb::object (*)(Scope&, A...)> {
+    static constexpr std::size_t value = sizeof...(A);
+};
+
+template <auto F, std::size_t... I>
+nb::object call_body(Scope& s, PyObject* const* args, std::index_sequence<I...>) {
+    return F(s, nb::handle(args[I])...);
+}
+
+template <auto F>
+nb::object thunk(Scope& s, PyObject* const* args) {
+    return call_body<F>(s, args, std::make_index_sequence<arity_of<decltype(F)>::value>{});
+}
+}  // namespace detail
+
+// Declares the Python face of the C++ body F.
+template <auto F>
+Spec def(const char* name, const char* doc, std::initializer_list<Param> params,
+         const char* qualname = nullptr) {
+    Spec spec{name, doc};
+    for (const Param& p : params) {
+        if (spec.param_count < max_params) spec.params[spec.param_count] = p;
+        ++spec.param_count;
+    }
+    spec.arity = detail::arity_of<decltype(F)>::value;
+    spec.thunk = &detail::thunk<F>;
+    spec.qualname = qualname;
+    return spec;
+}
+
+// The function object behind every function of ours.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec* spec;
+    PyObject* globals;      // the defining module's namespace
+    PyObject* builtins;     // the builtins in force when the function was made
+    PyObject* module;       // the defining module, for its captured objects
+    PyObject* closure;      // tuple of captured values, or nullptr
+    PyObject* names;        // tuple of the parameter names, interned
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* defaults;     // tuple, or nullptr for none
+    PyObject* annotations;  // dict
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+extern PyTypeObject function_type;
+
+// Makes a function of `spec` living in `module`; `closure` holds captured values.
+nb::object make_function(const Spec& spec, PyObject* module, nb::handle closure = nb::handle());
+
+// What a function body sees of its surroundings while it runs.
+class Scope {
+public:
+    explicit Scope(FunctionObject* fn) : fn_(fn) {}
+
+    // The module global `name`, else the builtin; NameError when neither exists.
+    nb::object global(PyObject* name) const;
+    template <Literal S>
+    nb::object global() const { return global(id<S>()); }
+
+    // Rebinds a module attribute, as a `global` statement would.
+    void set_global(PyObject* name, nb::handle value) const;
+    template <Literal S>
+    void set_global(nb::handle value) const { set_global(id<S>(), value); }
+
+    // The i-th value captured by a closure made with make_closure.
+    nb::handle cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
+
+    // An object the module captured at import (see Module::capture).
+    nb::handle captured(std::size_t slot) const;
+
+    // A nested function over `cells`, living in this function's module.
+    nb::object make_closure(const Spec& spec, std::initializer_list<nb::handle> cells) const;
+
+    // print(*args), with `print` looked up like any other global.
+    template <typename... Args>
+    void print(Args&&... args) const {
+        global<"print">()(std::forward<Args>(args)...);
+    }
+
+private:
+    FunctionObject* fn_;
+};
+
+// The truth of `value`, as `if value:` judges it.
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) nb::raise_python_error();
+    return result != 0;
+}
+
+// `format(value, "")`: what an f-string field makes of a value.
+nb::str text_of(nb::handle value);
+
+// The texts one after the other, as `a + b + c` makes them of str values.
+nb::str concat(std::initializer_list<nb::handle> parts);
+
+}  // namespace kr

@@ -1,0 +1,124 @@
+// Running module bodies and the imports they make.
+#include "runtime/module.hpp"
+
+namespace kr {
+
+namespace {
+
+detail::ModuleState& state_of(PyObject* module) {
+    return *static_cast<detail::ModuleState*>(PyModule_GetState(module));
+}
+
+}  // namespace
+
+Module::Module(PyObject* module)
+    : module_(module), namespace_(nb::borrow<nb::dict>(PyModule_GetDict(module))) {}
+
+nb::object Module::import_module(const char* name, nb::handle fromlist) {
+    nb::object import = nb::borrow(PyEval_GetBuiltins())[id<"__import__">()];
+    return import(nb::str(name), namespace_, nb::none(), fromlist, 0);
+}
+
+// What `from module import name` finds: the attribute, else an already imported
+// submodule of that name, else ImportError in the interpreter's words.
+nb::object Module::attribute_of(nb::handle from, const char* module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(from.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) nb::raise_python_error();
+    PyErr_Clear();
+    nb::object full = nb::str("{}.{}").format(module, name);
+    if (PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.ptr()))
+        return nb::borrow(sub);
+    if (PyErr_Occurred()) nb::raise_python_error();
+    nb::object path = nb::none();
+    if (PyObject* file = PyModule_Check(from.ptr()) ? PyModule_GetFilenameObject(from.ptr()) : nullptr)
+        path = nb::steal(file);
+    else
+        PyErr_Clear();
+    nb::object message = path.is_none()
+        ? nb::str("cannot import name '{}' from '{}' (unknown location)").format(name, module)
+        : nb::str("cannot import name '{}' from '{}' ({})").format(name, module, path);
+    PyErr_SetImportError(message.ptr(), nb::str(module).ptr(), path.ptr());
+    nb::raise_python_error();
+}
+
+void Module::import(const char* name) {
+    set(name, import_module(name, nb::none()));
+}
+
+void Module::import_as(const char* name, const char* alias) {
+    nb::object top = import_module(name, nb::none());
+    // `import a.b as c` binds the submodule, not the package.
+    set(alias, nb::borrow(PyImport_GetModuleDict())[name]);
+    (void) top;
+}
+
+void Module::from_import(const char* module, std::initializer_list<const char*> names) {
+    nb::list fromlist;
+    for (const char* name : names) fromlist.append(name);
+    nb::object from = import_module(module, nb::tuple(fromlist));
+    for (const char* name : names) set(name, attribute_of(from, module, name));
+}
+
+void Module::from_import_as(const char* module, const char* name, const char* alias) {
+    nb::object from = import_module(module, nb::make_tuple(name));
+    set(alias, attribute_of(from, module, name));
+}
+
+nb::object Module::global(const char* name) const { return namespace_[name]; }
+
+void Module::set(const char* name, nb::handle value) {
+    nb::object key = nb::steal(intern(name));
+    if (PyDict_SetItem(namespace_.ptr(), key.ptr(), value.ptr()) < 0) nb::raise_python_error();
+}
+
+void Module::def(const Spec& spec) { set(spec.name, make_function(spec, module_)); }
+
+void Module::capture(std::size_t slot, nb::handle value) {
+    Py_XSETREF(state_of(module_).captured[slot], Py_NewRef(value.ptr()));
+}
+
+nb::handle module_captured(PyObject* module, std::size_t slot) {
+    return state_of(module).captured[slot];
+}
+
+namespace detail {
+
+int run_body(PyObject* module, Body body) noexcept {
+    // nanobind keeps interned keys and its exception machinery in per-module internals.
+    if (!nb::register_module(module)) return -1;
+    try {
+        Module m(module);
+        body(m);
+        return 0;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return -1;
+}
+
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) return 0;
+    for (PyObject* o : state->captured) Py_VISIT(o);
+    return 0;
+}
+
+int clear_state(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) return 0;
+    for (PyObject*& o : state->captured) Py_CLEAR(o);
+    return 0;
+}
+
+void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
+
+}  // namespace detail
+
+}  // namespace kr

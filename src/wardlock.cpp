@@ -1,0 +1,232 @@
+// korvane.validation.wardlock: the credential login.
+//
+// Remembers the user name, password (Base64), bearer token and tenant in secret.json in
+// the package root, gets a token from the tenant's login endpoint, and asks the tenant's
+// service whether a stored token is still accepted.
+#include "common/secret_file.hpp"
+#include "common/tenant.hpp"
+#include "runtime/runtime.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+using kr::Scope;
+using namespace nb::literals;
+
+nb::tuple failed(std::size_t size) {
+    return size == 3 ? nb::make_tuple(false, nb::none(), nb::none()) : nb::make_tuple(false, nb::none());
+}
+
+// ---- the credential file ---------------------------------------------------------------
+
+nb::object check_credentials(Scope& s) {
+    if (!kr::truthy(s.global<"os">().attr("path").attr("exists")(s.global<"secret_file_path">()))) {
+        s.print("USERNAME and PASSWORD are not provided please add it manually");
+        return failed(3);
+    }
+    nb::object secret_data;
+    nb::object file = s.global<"open">()(s.global<"secret_file_path">(), "r");
+    kr::with(file, [&](nb::handle f) { secret_data = s.global<"json">().attr("load")(f); });
+    if (!secret_data.is_valid()) {
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "local variable 'secret_data' referenced before assignment");
+        nb::raise_python_error();
+    }
+    nb::object get = secret_data.attr("get");
+    for (const char* key : {"TESSALY_USERNAME", "TESSALY_PASSWORD", "TESSALY_TOKEN", "TESSALY_TENANT"}) {
+        if (get(key).is_none()) {
+            s.print("USERNAME and PASSWORD are not available locally please add it manually");
+            return failed(3);
+        }
+    }
+    nb::object username = get("TESSALY_USERNAME");
+    nb::object password = s.global<"_decrypt">()(get("TESSALY_PASSWORD"));
+    nb::object token = get("TESSALY_TOKEN");
+    nb::object tenant = get("TESSALY_TENANT");
+
+    if (kr::truthy(s.global<"validate_token">()(token, tenant)))
+        return nb::make_tuple(true, token, tenant);
+
+    s.print("Token is expired using the username and password to generate a new token");
+    auto [is_valid, new_token] =
+        kr::unpack<2>(s.global<"_validate_credentials">()(username, password, tenant));
+    if (kr::truthy(is_valid)) {
+        s.global<"_update_credentials">()(username, password, new_token, tenant);
+        return nb::make_tuple(true, new_token, tenant);
+    }
+    s.print("Invalid username and password, program will exit now");
+    return failed(3);
+}
+const kr::Spec check_credentials_spec = kr::def<check_credentials>(
+    "_check_credentials",
+    "\n    Check if the credentials are present\n"
+    "    :return: True if the credentials are present else False\n    ",
+    {});
+
+// Rewrites the whole file with this module's four keys; never leaves it emptied or partial.
+nb::object update_credentials(Scope& s, nb::handle username, nb::handle password,
+                              nb::handle token, nb::handle tenant) {
+    nb::dict credentials;
+    credentials["TESSALY_USERNAME"] = username;
+    credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);
+    credentials["TESSALY_TOKEN"] = token;
+    credentials["TESSALY_TENANT"] = tenant;
+    nb::object text = s.global<"json">().attr("dumps")(credentials);
+    korvane::replace_file(s.global<"open">(), s.global<"secret_file_path">(), text);
+    return nb::none();
+}
+const kr::Spec update_credentials_spec = kr::def<update_credentials>(
+    "_update_credentials",
+    "\n    Update the credentials in the secret file\n"
+    "    :param username: username to be updated\n"
+    "    :param password: password to be updated\n"
+    "    :param auth_token: token to be updated\n"
+    "    :return:\n    ",
+    {{"username"}, {"password"}, {"token"}, {"tenant"}});
+
+// str(bytes, "utf-8"), through whatever `str` names at the moment.
+nb::object utf8_text(Scope& s, nb::handle data) {
+    nb::object str = s.global<"str">();
+    if (str.is(nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type))) && PyBytes_CheckExact(data.ptr())) {
+        PyObject* text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()), nullptr);
+        if (!text) nb::raise_python_error();
+        return nb::steal(text);
+    }
+    return str(data, "utf-8");
+}
+
+// Base64 of the UTF-8 bytes: an encoding that keeps the password out of plain sight,
+// not a cipher.
+nb::object encrypt(Scope& s, nb::handle plaintext) {
+    nb::object data;
+    if (PyUnicode_CheckExact(plaintext.ptr())) {
+        data = nb::steal(PyUnicode_AsUTF8String(plaintext.ptr()));
+        if (!data.is_valid()) nb::raise_python_error();
+    } else {
+        data = plaintext.attr("encode")("utf-8");
+    }
+    return utf8_text(s, s.global<"base64">().attr("b64encode")(data));
+}
+const kr::Spec encrypt_spec = kr::def<encrypt>("_encrypt", kr::no_doc, {{"plaintext"}});
+
+// The stored password; a value that is not Base64 of UTF-8 text comes back as it was.
+nb::object decrypt(Scope& s, nb::handle ciphertext) {
+    try {
+        return utf8_text(s, s.global<"base64">().attr("b64decode")(ciphertext));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return nb::borrow(ciphertext);
+    }
+}
+const kr::Spec decrypt_spec = kr::def<decrypt>("_decrypt", kr::no_doc, {{"ciphertext"}});
+
+// ---- login and token lifecycle ---------------------------------------------------------
+
+nb::object authenticate_credentials(Scope& s) {
+    auto [is_valid, auth_token, tenant] = kr::unpack<3>(s.global<"_check_credentials">()());
+    if (kr::truthy(is_valid)) return nb::make_tuple(auth_token, tenant);
+
+    nb::object getpass = s.global<"getpass">().attr("getpass");
+    nb::object username = getpass("prompt"_a = "Please enter the username:");
+    nb::object password = getpass("prompt"_a = "Please enter the password:");
+    nb::object typed_tenant = getpass("prompt"_a = "Please enter the tenant:");
+
+    auto [accepted, token] =
+        kr::unpack<2>(s.global<"_validate_credentials">()(username, password, typed_tenant));
+    if (kr::truthy(accepted)) {
+        s.global<"_update_credentials">()(username, password, token, typed_tenant);
+        return nb::make_tuple(token, typed_tenant);
+    }
+    nb::object error = s.global<"PermissionError">()("Invalid username and password, program will exit now");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    nb::raise_python_error();
+}
+const kr::Spec authenticate_credentials_spec = kr::def<authenticate_credentials>(
+    "authenticate_credentials",
+    "\n    Authenticate the credentials\n    \n"
+    "    :return: True if the credentials are valid else False\n    ",
+    {});
+
+bool is_usable_token(nb::handle token) {
+    return PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0;
+}
+
+nb::object validate_credentials(Scope& s, nb::handle username, nb::handle password, nb::handle tenant) {
+    nb::str url = kr::concat({korvane::tenant_origin(tenant), nb::str("/auth/get_token")});
+    nb::dict headers;
+    headers["content-type"] = "application/json";
+    nb::dict body;
+    body["email"] = username;
+    body["password"] = password;
+    try {
+        nb::object data = s.global<"json">().attr("dumps")(body);
+        nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data);
+        if (response.attr("status_code").not_equal(nb::int_(200))) return failed(2);
+        nb::object token = response.attr("json")().attr("get")("token");
+        // A 200 without a usable token is no login: storing it would only make the next
+        // call ask again.
+        if (!is_usable_token(token)) return failed(2);
+        return nb::make_tuple(true, token);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        s.print("Error occurred while validating the credentials");
+        return failed(2);
+    }
+}
+const kr::Spec validate_credentials_spec = kr::def<validate_credentials>(
+    "_validate_credentials",
+    "\n    Validate the credentials\n"
+    "    :param username: username to be validated\n"
+    "    :param password: password to be validated\n"
+    "    :return: True if the credentials are valid else False\n    ",
+    {{"username"}, {"password"}, {"tenant"}});
+
+nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
+    nb::str url = kr::concat({korvane::tenant_origin(tenant), nb::str("/")});
+    nb::dict headers;
+    headers["Authorization"] = kr::concat({nb::str("Bearer "), kr::text_of(token)});
+    try {
+        nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers);
+        return nb::bool_(response.attr("status_code").equal(nb::int_(200)));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        s.print("Error occurred while validating the token");
+        return nb::bool_(false);
+    }
+}
+const kr::Spec validate_token_spec =
+    kr::def<validate_token>("validate_token", kr::no_doc, {{"token"}, {"tenant"}});
+
+// ---- the module body -------------------------------------------------------------------
+
+void body(kr::Module& m) {
+    m.import("os");
+    m.import("json");
+    m.import("requests");
+    m.import("warnings");
+    m.import("getpass");
+    m.import("datetime");
+    m.from_import("jose", {"jwt"});
+    m.from_import("urllib.request", {"urlopen"});
+    m.import("base64");
+
+    m.global("warnings").attr("filterwarnings")("ignore");
+
+    // secret.json lies in the package root, one level above this module's directory.
+    nb::object path = m.global("os").attr("path");
+    nb::object module_dir = path.attr("dirname")(path.attr("realpath")(m.global("__file__")));
+    m.set("secret_file_path", path.attr("join")(path.attr("split")(module_dir)[0], "secret.json"));
+
+    m.def(check_credentials_spec);
+    m.def(update_credentials_spec);
+    m.def(encrypt_spec);
+    m.def(decrypt_spec);
+    m.def(authenticate_credentials_spec);
+    m.def(validate_credentials_spec);
+    m.def(validate_token_spec);
+}
+
+}  // namespace
+
+KORVANE_MODULE(wardlock, "korvane.validation.wardlock",
+               "Credential login: the credential file, login and bearer-token checks.", body)
