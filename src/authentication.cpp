@@ -1,0 +1,177 @@
+// korvane.validation.authentication: app-token authentication.
+//
+// Validates an application token for a tenant with the tenant's service and keeps an
+// accepted (token, tenant) pair in secret.json in the package root, the file the
+// credential login also uses.
+#include "common/secret_file.hpp"
+#include "common/tenant.hpp"
+#include "runtime/runtime.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+using kr::Scope;
+using namespace nb::literals;
+
+// The built-ins the functions use are those in force at import, out of reach of later
+// rebinding; everything else is looked up when a function runs.
+enum Captured : std::size_t { builtin_print, builtin_open, builtin_input };
+
+const char rejected_message[] = "Provided token is invalid. Please provide a valid token";
+
+// ---- the credential file ---------------------------------------------------------------
+
+// The decoded content of the credential file, read through the `open` taken at import.
+nb::object read_secret_data(Scope& s) {
+    nb::object secret_data;
+    nb::object file = nb::borrow(s.captured(builtin_open))(s.global<"secret_file_path">(), "r");
+    kr::with(file, [&](nb::handle f) { secret_data = s.global<"json">().attr("load")(f); });
+    if (!secret_data.is_valid()) {
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "local variable 'secret_data' referenced before assignment");
+        nb::raise_python_error();
+    }
+    return secret_data;
+}
+
+bool file_exists(Scope& s) {
+    return kr::truthy(s.global<"os">().attr("path").attr("exists")(s.global<"secret_file_path">()));
+}
+
+nb::object stored(nb::handle secret_data, const char* key) {
+    return secret_data.attr("get")(key);
+}
+
+nb::object check_secret(Scope& s) {
+    if (!file_exists(s)) {
+        s.captured(builtin_print)("TESSALY_SECRET is not provided please add it manually");
+        return nb::bool_(false);
+    }
+    nb::object secret_data = read_secret_data(s);
+    if (stored(secret_data, "TESSALY_SECRET").is_none()) return nb::bool_(false);
+    if (stored(secret_data, "TESSALY_TENANT").is_none()) return nb::bool_(false);
+    nb::object token = stored(secret_data, "TESSALY_SECRET");
+    nb::object tenant = stored(secret_data, "TESSALY_TENANT");
+    return s.global<"_validate_secret">()(token, tenant);
+}
+const kr::Spec check_secret_spec = kr::def<check_secret>(
+    "_check_secret",
+    "\n    Check if the secret is present\n"
+    "    :return: True if the secret is present else False\n    ",
+    {});
+
+nb::object get_secret(Scope& s) {
+    if (!file_exists(s)) return nb::none();
+    nb::object secret_data = read_secret_data(s);
+    if (stored(secret_data, "TESSALY_SECRET").is_none() || stored(secret_data, "TESSALY_TENANT").is_none())
+        return nb::make_tuple(nb::none(), nb::none());
+    return nb::make_tuple(stored(secret_data, "TESSALY_SECRET"), stored(secret_data, "TESSALY_TENANT"));
+}
+const kr::Spec get_secret_spec = kr::def<get_secret>(
+    "_get_secret",
+    "\n    Get the secret from the secret file\n"
+    "    :return: secret and tenant\n    ",
+    {});
+
+// Rewrites the whole file with this module's two keys; never leaves it emptied or
+// partial. A tenant that could not be requested is refused before anything is written,
+// so the file never holds a pair that every later call would fail on.
+nb::object update_secret(Scope& s, nb::handle secret, nb::handle tenant) {
+    korvane::tenant_origin(tenant);
+    nb::dict secret_data;
+    secret_data["TESSALY_SECRET"] = secret;
+    secret_data["TESSALY_TENANT"] = tenant;
+    nb::object text = s.global<"json">().attr("dumps")(secret_data);
+    korvane::replace_file(s.captured(builtin_open), s.global<"secret_file_path">(), text);
+    return nb::none();
+}
+const kr::Spec update_secret_spec = kr::def<update_secret>(
+    "update_secret",
+    "\n    Update the secret in the secret file\n"
+    "    :param secret: secret to be updated\n"
+    "    :param tenant: tenant to be updated\n"
+    "    :return:\n    ",
+    {{"secret"}, {"tenant"}});
+
+// ---- validation ------------------------------------------------------------------------
+
+nb::object authenticate_secret(Scope& s) {
+    if (kr::truthy(s.global<"_check_secret">()())) return s.global<"_get_secret">()();
+
+    nb::object input = nb::borrow(s.captured(builtin_input));
+    nb::object token = input("Please enter the token: ");
+    nb::object tenant = input("Please enter the tenant: ");
+    if (kr::truthy(s.global<"_validate_secret">()(token, tenant))) {
+        s.global<"update_secret">()(token, tenant);
+        return s.global<"_get_secret">()();
+    }
+    nb::object error = s.global<"PermissionError">()("Invalid token, program will exit now");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    nb::raise_python_error();
+}
+const kr::Spec authenticate_secret_spec = kr::def<authenticate_secret>(
+    "authenticate_secret",
+    "\n    Authenticate the secret\n    \n"
+    "    :return: True if the secret is valid else False\n    ",
+    {});
+
+nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
+    // Built before the guarded request, so a tenant that names no host of the service
+    // reaches the caller as ValueError. The token is percent-encoded in both places: it
+    // stays one path segment and one query value whatever it holds.
+    nb::str origin = korvane::tenant_origin(tenant);
+    nb::str token = korvane::percent_encoded(secret);
+    nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
+    nb::handle print = s.captured(builtin_print);
+    try {
+        nb::object response = s.global<"requests">().attr("request")("GET", url, "verify"_a = false);
+        if (response.attr("status_code").equal(nb::int_(200))) return nb::bool_(true);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        print("Exception Occurred: ", e.value());
+    }
+    print(rejected_message);
+    return nb::bool_(false);
+}
+const kr::Spec validate_secret_spec = kr::def<validate_secret>(
+    "_validate_secret",
+    "\n    Validate the secret\n"
+    "    :param secret: secret to be validated\n"
+    "    :param tenant: tenant to be validated\n"
+    "    :return: True if the secret is valid else False\n    ",
+    {{"secret"}, {"tenant"}});
+
+// ---- the module body -------------------------------------------------------------------
+
+void body(kr::Module& m) {
+    m.import("os");
+    m.import("json");
+    m.import("requests");
+    m.import("warnings");
+    m.import("getpass");
+    m.from_import("http.client", {"HTTPException"});
+    m.import("datetime");
+
+    m.global("warnings").attr("filterwarnings")("ignore");
+
+    // secret.json lies in the package root, one level above this module's directory.
+    nb::object path = m.global("os").attr("path");
+    nb::object module_dir = path.attr("dirname")(path.attr("realpath")(m.global("__file__")));
+    m.set("secret_file_path", path.attr("join")(path.attr("split")(module_dir)[0], "secret.json"));
+
+    nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
+    m.capture(builtin_print, builtins["print"]);
+    m.capture(builtin_open, builtins["open"]);
+    m.capture(builtin_input, builtins["input"]);
+
+    m.def(check_secret_spec);
+    m.def(get_secret_spec);
+    m.def(update_secret_spec);
+    m.def(authenticate_secret_spec);
+    m.def(validate_secret_spec);
+}
+
+}  // namespace
+
+KORVANE_MODULE(authentication, "korvane.validation.authentication",
+               "App-token authentication: validate an application token and keep it.", body)
