@@ -1,0 +1,149 @@
+// korvane.tessaly_gpt_sdk.endpoints: the engine client.
+//
+// Logs in when imported, fixes the engine's base URL from the tenant of that login, and
+// sends authenticated POST and DELETE requests to the engine, checking the bearer token
+// with the service (and logging in again when it is refused) before every request.
+#include "common/tenant.hpp"
+#include "runtime/runtime.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+using kr::Scope;
+using namespace nb::literals;
+
+// `raise error`: an instance is raised as it is; anything else is no exception.
+[[noreturn]] void raise_object(nb::handle error) {
+    if (PyExceptionInstance_Check(error.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    nb::raise_python_error();
+}
+
+bool is_text(nb::handle value, const char* text) {
+    return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+// Only these two are ever sent; anything else is refused before the token check, so a
+// mistyped method costs no request and leaves the login untouched.
+void check_request_type(nb::handle request_type) {
+    if (is_text(request_type, "POST") || is_text(request_type, "DELETE")) return;
+    nb::object shown = nb::repr(request_type);
+    PyErr_Format(PyExc_ValueError, "Unsupported request_type %U: expected 'POST' or 'DELETE'",
+                 shown.ptr());
+    nb::raise_python_error();
+}
+
+// ---- engine invocation -----------------------------------------------------------------
+
+nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb::handle files,
+                             nb::handle body, nb::handle request_type, nb::handle data_as_json) {
+    check_request_type(request_type);
+
+    nb::object validate_token = s.global<"validate_token">();
+    if (!kr::truthy(validate_token(s.global<"auth_token">(), s.global<"tenant">()))) {
+        auto [new_token, new_tenant] = kr::unpack<2>(s.global<"authenticate_credentials">()());
+        s.set_global<"auth_token">(new_token);
+        s.set_global<"tenant">(new_tenant);
+    }
+
+    // The base URL keeps the tenant of the import-time login, whatever a re-login returned.
+    nb::object url = s.global<"KORVANE_ENGINE_URL">() + path;
+    nb::dict headers;
+    headers["Authorization"] = nb::str("Bearer ") + s.global<"auth_token">();
+
+    nb::object response;
+    if (is_text(request_type, "POST")) {
+        nb::object post = s.global<"requests">().attr("post");
+        response = kr::truthy(data_as_json)
+            ? post("url"_a = url, "headers"_a = headers, "json"_a = body, "files"_a = files)
+            : post("url"_a = url, "headers"_a = headers, "data"_a = body, "files"_a = files);
+    } else {
+        nb::object del = s.global<"requests">().attr("delete");
+        response = del("url"_a = url, "headers"_a = headers, "json"_a = body);
+    }
+
+    if (response.attr("status_code").equal(nb::int_(200))) {
+        if (kr::truthy(streaming)) return response;
+        return response.attr("json")();
+    }
+    nb::object print = s.global<"print">();
+    print(response.attr("text"));
+    raise_object(s.global<"HTTPError">()());
+}
+const kr::Spec invoke_gpt_engine_spec = kr::def<invoke_gpt_engine>(
+    "_invoke_gpt_engine",
+    "\n    Invokes the Korvane Engine with the given path and body\n"
+    "    Parameters\n"
+    "        path(str): The path to invoke the engine with\n"
+    "        streaming(bool): Whether to stream the response or not\n"
+    "        files(Dict): The files to upload\n"
+    "        body(Dict): The body to send\n"
+    "        request_type(str): The type of request to send, defaults to POST\n"
+    "    \n"
+    "    Returns\n"
+    "        The response from the engine\n    ",
+    {{"path", "str"},
+     {"streaming", "bool", false},
+     {"files", "Dict", kr::none},
+     {"body", "Dict", kr::none},
+     {"request_type", "str", "POST"},
+     {"data_as_json", "bool", true}});
+
+// ---- completion API --------------------------------------------------------------------
+
+nb::object invoke_completion(Scope& s, nb::handle prompt, nb::handle max_tokens) {
+    nb::dict body;
+    body["query"] = prompt;
+    body["max_tokens"] = max_tokens;
+    return s.global<"_invoke_gpt_engine">()("path"_a = "/get-completion", "body"_a = body,
+                                             "data_as_json"_a = true, "request_type"_a = "POST");
+}
+const kr::Spec invoke_completion_spec = kr::def<invoke_completion>(
+    "_invoke_completion", kr::no_doc, {{"prompt", "str"}, {"max_tokens", "int"}});
+
+nb::object get_completion(Scope& s, nb::handle prompt, nb::handle max_tokens) {
+    return s.global<"_invoke_completion">()("prompt"_a = prompt, "max_tokens"_a = max_tokens);
+}
+const kr::Spec get_completion_spec = kr::def<get_completion>(
+    "get_completion",
+    "\n    Get the completion for the given prompt\n"
+    "    Parameters\n"
+    "        prompt(str): The prompt to get the completion for\n"
+    "        max_tokens(int): The maximum number of tokens to generate\n"
+    "    \n"
+    "    Returns\n"
+    "        The completion for the given prompt\n    ",
+    {{"prompt", "str"}, {"max_tokens", "int", 1000}});
+
+// ---- the module body -------------------------------------------------------------------
+
+void body(kr::Module& m) {
+    m.import("requests");
+    m.from_import("requests.exceptions", {"HTTPError"});
+    m.import("mimetypes");
+    m.from_import("typing", {"List", "Optional", "Dict"});
+    m.import("json");
+    m.from_import("korvane.validation.wardlock", {"authenticate_credentials", "validate_token"});
+
+    // Importing logs in: whatever the login raises ends the import.
+    auto [auth_token, tenant] = kr::unpack<2>(m.global("authenticate_credentials")());
+    m.set("auth_token", auth_token);
+    m.set("tenant", tenant);
+
+    // The login's tenant has already been through wardlock's URL check, which refuses
+    // anything but host labels; the same text goes into the base URL.
+    m.set("KORVANE_ENGINE_URL",
+          kr::concat({nb::str("https://"), kr::text_of(m.global("tenant")), nb::str(korvane::service_domain)}));
+
+    m.def(invoke_gpt_engine_spec);
+    m.def(invoke_completion_spec);
+    m.def(get_completion_spec);
+}
+
+}  // namespace
+
+KORVANE_MODULE(endpoints, "korvane.tessaly_gpt_sdk.endpoints",
+               "Engine client: authenticated requests to the tenant's engine.", body)
