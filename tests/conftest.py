@@ -1,0 +1,46 @@
+"""Shared fixtures: one local tenant service per test session, reset for each test."""
+
+from __future__ import annotations
+
+from types import SimpleNamespace
+
+import pytest
+
+from korvane.testing import TenantService
+
+#: The account every test starts with (see the ``service`` fixture).
+ACCOUNT = SimpleNamespace(tenant="acme", username="alice", password="wonderland", app_token="acme-app-token")
+
+
+@pytest.fixture(scope="session")
+def tenant_service():
+    """The service, started once for the session; prefer ``service``, which resets it."""
+    with TenantService() as svc:
+        yield svc
+
+
+@pytest.fixture
+def account():
+    return ACCOUNT
+
+
+@pytest.fixture
+def service(tenant_service):
+    """The session's service, emptied and given the default account and app token."""
+    tenant_service.reset()
+    tenant_service.add_user(ACCOUNT.username, ACCOUNT.password, tenant=ACCOUNT.tenant)
+    tenant_service.add_app_token(ACCOUNT.app_token, tenant=ACCOUNT.tenant)
+    yield tenant_service
+    tenant_service.reset()
+
+
+@pytest.fixture
+def routed(service):
+    """``service``, with this process's requests to the service domain routed to it."""
+    with service.routed():
+        yield service
+
+
+@pytest.fixture
+def secret_path(tmp_path):
+    return tmp_path / "secret.json"
