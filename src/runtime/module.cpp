@@ -84,9 +84,24 @@ nb::handle module_captured(PyObject* module, std::size_t slot) {
 
 namespace detail {
 
+// nanobind keeps interned keys and its exception machinery in internals anchored in a
+// module's namespace. They are anchored in a private module object that lives as long as
+// the process, so that our modules' namespaces hold exactly their own names.
+bool register_with_nanobind() noexcept {
+    static PyObject* anchor = nullptr;
+    if (anchor) return true;
+    PyObject* candidate = PyModule_New("korvane._runtime");
+    if (!candidate) return false;
+    if (!nb::register_module(candidate)) {
+        Py_DECREF(candidate);
+        return false;
+    }
+    anchor = candidate;
+    return true;
+}
+
 int run_body(PyObject* module, Body body) noexcept {
-    // nanobind keeps interned keys and its exception machinery in per-module internals.
-    if (!nb::register_module(module)) return -1;
+    if (!register_with_nanobind()) return -1;
     try {
         Module m(module);
         body(m);

@@ -1,0 +1,73 @@
+"""Fixtures for the korvane modules: a private credential file and fresh imports.
+
+The modules keep their credential file in the package root. Tests never touch that
+file: `wardlock` points the login at a file under tmp_path, and the modules that log
+in while they are imported read it through wardlock's `secret_file_path` at call time.
+"""
+
+from __future__ import annotations
+
+import importlib
+import sys
+from collections.abc import Callable, Iterator
+from types import ModuleType
+
+import pytest
+
+USER, PASSWORD, TENANT = "alice", "wonderland", "acme"
+
+KORVANE_MODULES = (
+    "korvane.tessaly_gpt_sdk.cellwright",
+    "korvane.tessaly_gpt_sdk.endpoints",
+    "korvane.validation.authentication",
+    "korvane.validation.wardlock",
+)
+
+
+@pytest.fixture
+def secret_file(tmp_path):
+    """Where the tests keep the credential file (absent until something writes it)."""
+    return tmp_path / "secret.json"
+
+
+@pytest.fixture
+def wardlock(secret_file, monkeypatch) -> ModuleType:
+    """The credential login, reading and writing the test's own credential file."""
+    module = importlib.import_module("korvane.validation.wardlock")
+    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
+    return module
+
+
+@pytest.fixture
+def logged_in(wardlock, service, routed) -> str:
+    """A credential file holding alice's password and a token the service accepts."""
+    token = service.issue_token(TENANT, USER)
+    wardlock._update_credentials(USER, PASSWORD, token, TENANT)
+    return token
+
+
+@pytest.fixture
+def fresh_import(wardlock) -> Iterator[Callable[[str], ModuleType]]:
+    """Imports a korvane module anew (running its import-time login again).
+
+    wardlock itself stays loaded, so the fresh module logs in with the test's
+    credential file. The modules loaded before the test are put back afterwards.
+    """
+    saved = {name: sys.modules.get(name) for name in KORVANE_MODULES}
+
+    def load(name: str) -> ModuleType:
+        for other in KORVANE_MODULES:
+            if other != "korvane.validation.wardlock":
+                sys.modules.pop(other, None)
+        return importlib.import_module(name)
+
+    yield load
+    for name, module in saved.items():
+        parent, _, child = name.rpartition(".")
+        if module is None:
+            sys.modules.pop(name, None)
+            if hasattr(sys.modules.get(parent), child):
+                delattr(sys.modules[parent], child)
+        else:
+            sys.modules[name] = module
+            setattr(sys.modules[parent], child, module)

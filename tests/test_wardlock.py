@@ -1,0 +1,427 @@
+"""The credential login, against the local tenant service over real HTTPS."""
+
+from __future__ import annotations
+
+import base64
+import inspect
+import json
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from korvane.testing import SERVICE_DOMAIN
+from korvane_fixtures import PASSWORD, TENANT, USER
+
+EXPIRED = "Token is expired using the username and password to generate a new token"
+INVALID = "Invalid username and password, program will exit now"
+NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
+NOT_AVAILABLE = "USERNAME and PASSWORD are not available locally please add it manually"
+CREDENTIALS_ERROR = "Error occurred while validating the credentials"
+TOKEN_ERROR = "Error occurred while validating the token"
+PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
+
+
+class TypedAnswers:
+    """Stands in for the getpass module: answers the prompts in order and records them."""
+
+    def __init__(self, *answers: str):
+        self.answers = list(answers)
+        self.prompts: list[str] = []
+
+    def getpass(self, prompt: str) -> str:
+        self.prompts.append(prompt)
+        if not self.answers:
+            raise EOFError("no more answers")
+        return self.answers.pop(0)
+
+
+@pytest.fixture
+def typed(wardlock, monkeypatch):
+    def answer(*answers: str) -> TypedAnswers:
+        stand_in = TypedAnswers(*answers)
+        monkeypatch.setattr(wardlock, "getpass", stand_in)
+        return stand_in
+
+    return answer
+
+
+def printed(capsys) -> list[str]:
+    return capsys.readouterr().out.splitlines()
+
+
+def stored(secret_file: Path) -> dict:
+    return json.loads(secret_file.read_text())
+
+
+# ---- import and the module's face -----------------------------------------------------
+
+
+def test_import_binds_modules_and_functions_in_order(wardlock):
+    names = list(vars(wardlock))
+    bound = ["os", "json", "requests", "warnings", "getpass", "datetime", "jwt", "urlopen", "base64",
+             "secret_file_path", "_check_credentials", "_update_credentials", "_encrypt", "_decrypt",
+             "authenticate_credentials", "_validate_credentials", "validate_token"]
+    assert [n for n in names if n in bound] == bound
+    import jose.jwt
+    import urllib.request
+
+    assert wardlock.jwt is jose.jwt and wardlock.urlopen is urllib.request.urlopen
+
+
+def test_secret_file_lies_in_the_package_root():
+    import korvane
+    import korvane.validation.wardlock as wardlock
+
+    root = os.path.dirname(os.path.realpath(korvane.__file__))
+    assert wardlock.secret_file_path == os.path.join(root, "secret.json")
+
+
+def test_import_silences_warnings_for_the_whole_process():
+    code = textwrap.dedent("""
+        import warnings
+        import korvane.validation.wardlock
+        print(warnings.filters[0])
+        warnings.warn("still shown", DeprecationWarning)
+        warnings.warn("still shown", UserWarning)""")
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "('ignore', None, <class 'Warning'>, None, 0)\n", "")
+
+
+def test_symlinked_module_file_is_resolved(tmp_path):
+    import korvane.validation.wardlock as wardlock
+
+    real = tmp_path / "real" / "korvane" / "validation"
+    linked = tmp_path / "linked" / "korvane" / "validation"
+    for d in (real, linked):
+        d.mkdir(parents=True)
+        (d.parent / "__init__.py").write_text("")
+        (d / "__init__.py").write_text("")
+    so = Path(wardlock.__file__)
+    (real / so.name).write_bytes(so.read_bytes())
+    (linked / so.name).symlink_to(real / so.name)
+    code = "import korvane.validation.wardlock as w; print(w.secret_file_path)"
+    out = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": str(tmp_path / "linked")},
+                         capture_output=True, text=True, check=True).stdout.strip()
+    assert out == str(tmp_path / "real" / "korvane" / "secret.json")
+
+
+@pytest.mark.parametrize("name, signature, doc", [
+    ("_encrypt", "(plaintext)", None),
+    ("_decrypt", "(ciphertext)", None),
+    ("_update_credentials", "(username, password, token, tenant)",
+     "\n    Update the credentials in the secret file\n    :param username: username to be updated\n"
+     "    :param password: password to be updated\n    :param auth_token: token to be updated\n    :return:\n    "),
+    ("authenticate_credentials", "()",
+     "\n    Authenticate the credentials\n    \n    :return: True if the credentials are valid else False\n    "),
+    ("validate_token", "(token, tenant)", None),
+    ("_check_credentials", "()",
+     "\n    Check if the credentials are present\n    :return: True if the credentials are present else False\n    "),
+    ("_validate_credentials", "(username, password, tenant)",
+     "\n    Validate the credentials\n    :param username: username to be validated\n"
+     "    :param password: password to be validated\n    :return: True if the credentials are valid else False\n    "),
+])
+def test_function_faces(wardlock, name, signature, doc):
+    fn = getattr(wardlock, name)
+    assert str(inspect.signature(fn)) == signature
+    assert fn.__doc__ == doc
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "korvane.validation.wardlock")
+    assert fn.__defaults__ is None and fn.__annotations__ == {}
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda w: w.validate_token("t"), "validate_token() missing 1 required positional argument: 'tenant'"),
+    (lambda w: w._update_credentials("u"),
+     "_update_credentials() missing 3 required positional arguments: 'password', 'token', and 'tenant'"),
+    (lambda w: w._validate_credentials(),
+     "_validate_credentials() missing 3 required positional arguments: 'username', 'password', and 'tenant'"),
+    (lambda w: w.validate_token("t", "acme", 3), "validate_token() takes 2 positional arguments but 3 were given"),
+    (lambda w: w._encrypt("a", "b"), "_encrypt() takes 1 positional argument but 2 were given"),
+    (lambda w: w.authenticate_credentials(1), "authenticate_credentials() takes 0 positional arguments but 1 was given"),
+    (lambda w: w.validate_token("t", token="u"), "validate_token() got multiple values for argument 'token'"),
+    (lambda w: w.validate_token("t", "acme", scheme="x"), "validate_token() got an unexpected keyword argument 'scheme'"),
+])
+def test_argument_binding_errors_read_like_the_interpreters(wardlock, call, message):
+    with pytest.raises(TypeError) as raised:
+        call(wardlock)
+    assert str(raised.value) == message
+
+
+def test_keyword_arguments_bind_by_name(wardlock, routed, logged_in):
+    assert wardlock.validate_token(tenant=TENANT, token=logged_in) is True
+
+
+def test_rebinding_a_module_attribute_takes_effect_at_the_next_call(wardlock, monkeypatch, secret_file):
+    secret_file.write_text(json.dumps({"TESSALY_USERNAME": "u", "TESSALY_PASSWORD": "p",
+                                       "TESSALY_TOKEN": "t", "TESSALY_TENANT": "acme"}))
+    seen = []
+    monkeypatch.setattr(wardlock, "validate_token", lambda token, tenant: seen.append((token, tenant)) or True)
+    monkeypatch.setattr(wardlock, "_decrypt", lambda c: "decoded:" + c)
+    assert wardlock.authenticate_credentials() == ("t", "acme")
+    assert seen == [("t", "acme")]
+
+
+# ---- the password encoding --------------------------------------------------------------
+
+
+@given(st.text(alphabet=st.characters(blacklist_categories=["Cs"])))
+def test_decrypt_restores_what_encrypt_encoded(text):
+    import korvane.validation.wardlock as wardlock
+
+    encoded = wardlock._encrypt(text)
+    assert encoded == base64.b64encode(text.encode()).decode() and encoded.isascii()
+    assert wardlock._decrypt(encoded) == text
+
+
+def test_encoding_edge_cases(wardlock):
+    assert wardlock._encrypt("") == "" and wardlock._decrypt("") == ""
+    not_base64 = "abcde"
+    assert wardlock._decrypt(not_base64) is not_base64
+    assert wardlock._decrypt(None) is None
+    assert wardlock._decrypt(base64.b64encode(b"\xff\xfe").decode()) == "//4="  # not UTF-8: passed through
+    assert wardlock._decrypt("aGVsbG8=") == "hello"  # plain text that happens to be Base64 is decoded
+    with pytest.raises(AttributeError):
+        wardlock._encrypt(None)
+    with pytest.raises(UnicodeEncodeError):
+        wardlock._encrypt("\ud800")
+
+
+# ---- writing the credential file --------------------------------------------------------
+
+
+def test_update_writes_exactly_four_keys_on_one_line(wardlock, secret_file):
+    secret_file.write_text('{"TESSALY_SECRET": "app", "TESSALY_TENANT": "old", "extra": 1}')
+    assert wardlock._update_credentials("bob", "pässword", None, "acme") is None
+    text = secret_file.read_text()
+    assert text == ('{"TESSALY_USERNAME": "bob", "TESSALY_PASSWORD": "cMOkc3N3b3Jk", '
+                    '"TESSALY_TOKEN": null, "TESSALY_TENANT": "acme"}')
+    assert stat.S_IMODE(secret_file.stat().st_mode) == 0o600
+
+
+def test_update_never_leaves_a_torn_file(wardlock, secret_file):
+    secret_file.write_text("previous content")
+    with pytest.raises(TypeError):
+        wardlock._update_credentials("bob", "pw", {"not": object()}, "acme")
+    assert secret_file.read_text() == "previous content"
+    assert sorted(p.name for p in secret_file.parent.iterdir()) == ["secret.json"]
+
+
+def test_update_into_a_missing_directory_raises_and_writes_nothing(wardlock, tmp_path, monkeypatch):
+    monkeypatch.setattr(wardlock, "secret_file_path", str(tmp_path / "absent" / "secret.json"))
+    with pytest.raises(FileNotFoundError):
+        wardlock._update_credentials("bob", "pw", "t", "acme")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_update_removes_temporary_files_of_dead_processes_only(wardlock, secret_file):
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    orphan = secret_file.parent / f".secret.json.{dead.pid}.17.tmp"
+    live = secret_file.parent / f".secret.json.{os.getppid()}.18.tmp"
+    orphan.write_text("{")
+    live.write_text("{")
+    wardlock._update_credentials("bob", "pw", "t", "acme")
+    assert not orphan.exists() and live.exists()
+
+
+# ---- the login chart --------------------------------------------------------------------
+
+
+def test_complete_file_with_accepted_token_returns_it_untouched(wardlock, logged_in, secret_file, typed, service, capsys):
+    before = secret_file.read_bytes()
+    answers = typed()
+    service.clear_requests()
+    assert wardlock.authenticate_credentials() == (logged_in, TENANT)
+    assert printed(capsys) == [] and answers.prompts == []
+    assert secret_file.read_bytes() == before
+    (check,) = service.requests
+    assert (check.method, check.path, check.headers["Authorization"]) == ("GET", "/", f"Bearer {logged_in}")
+
+
+def test_refused_token_logs_in_again_with_the_stored_password(wardlock, logged_in, secret_file, typed, service, capsys):
+    service.revoke(logged_in)
+    answers = typed()
+    token, tenant = wardlock.authenticate_credentials()
+    assert tenant == TENANT and token != logged_in and service.token_valid(token, TENANT)
+    assert printed(capsys) == [EXPIRED] and answers.prompts == []
+    assert stored(secret_file) == {"TESSALY_USERNAME": USER, "TESSALY_PASSWORD": base64.b64encode(PASSWORD.encode()).decode(),
+                                   "TESSALY_TOKEN": token, "TESSALY_TENANT": TENANT}
+    login = service.requests[-1]
+    assert (login.path, login.headers["content-type"]) == ("/auth/get_token", "application/json")
+    assert login.body == b'{"email": "alice", "password": "wonderland"}'
+
+
+def test_refused_token_and_password_fall_back_to_the_prompts(wardlock, logged_in, secret_file, typed, service, capsys):
+    service.revoke(logged_in)
+    service.add_user(USER, "changed", tenant=TENANT)
+    answers = typed(USER, "changed", TENANT)
+    token, tenant = wardlock.authenticate_credentials()
+    assert printed(capsys) == [EXPIRED, INVALID]
+    assert answers.prompts == PROMPTS and tenant == TENANT
+    assert stored(secret_file)["TESSALY_PASSWORD"] == base64.b64encode(b"changed").decode()
+    assert stored(secret_file)["TESSALY_TOKEN"] == token
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, NOT_PROVIDED),
+    ('{"TESSALY_SECRET": "app", "TESSALY_TENANT": "acme"}', NOT_AVAILABLE),
+    ('{"TESSALY_USERNAME": "alice", "TESSALY_PASSWORD": "d29uZGVybGFuZA==", "TESSALY_TOKEN": null, '
+     '"TESSALY_TENANT": "acme"}', NOT_AVAILABLE),
+])
+def test_missing_credentials_ask_the_user(wardlock, secret_file, typed, routed, capsys, content, message):
+    if content is not None:
+        secret_file.write_text(content)
+    answers = typed(USER, PASSWORD, TENANT)
+    token, tenant = wardlock.authenticate_credentials()
+    assert printed(capsys) == [message] and answers.prompts == PROMPTS
+    assert tenant == TENANT and routed.token_valid(token, TENANT)
+    assert list(stored(secret_file)) == ["TESSALY_USERNAME", "TESSALY_PASSWORD", "TESSALY_TOKEN", "TESSALY_TENANT"]
+
+
+def test_refused_typed_credentials_raise_and_leave_the_file(wardlock, secret_file, typed, routed, capsys):
+    secret_file.write_text('{"TESSALY_SECRET": "app", "TESSALY_TENANT": "acme"}')
+    typed(USER, "wrong", TENANT)
+    with pytest.raises(PermissionError, match="^Invalid username and password, program will exit now$"):
+        wardlock.authenticate_credentials()
+    assert secret_file.read_text() == '{"TESSALY_SECRET": "app", "TESSALY_TENANT": "acme"}'
+
+
+def test_unreachable_service(wardlock, logged_in, secret_file, typed, service, capsys):
+    before = secret_file.read_bytes()
+    answers = typed(USER, PASSWORD, TENANT)
+    with service.routed(refuse=True), pytest.raises(PermissionError):
+        wardlock.authenticate_credentials()
+    assert printed(capsys) == [TOKEN_ERROR, EXPIRED, CREDENTIALS_ERROR, INVALID, CREDENTIALS_ERROR]
+    assert answers.prompts == PROMPTS and secret_file.read_bytes() == before
+
+
+@pytest.mark.parametrize("content, error", [
+    ("", json.JSONDecodeError), ("{not json", json.JSONDecodeError), ("[1, 2]", AttributeError),
+])
+def test_unreadable_file_raises_before_anything_is_asked(wardlock, secret_file, typed, routed, capsys, content, error):
+    secret_file.write_text(content)
+    answers = typed(USER, PASSWORD, TENANT)
+    with pytest.raises(error):
+        wardlock.authenticate_credentials()
+    assert printed(capsys) == [] and answers.prompts == [] and routed.requests == []
+    assert secret_file.read_text() == content
+
+
+def test_empty_values_count_as_present(wardlock, secret_file, typed, routed, capsys):
+    token = routed.issue_token(TENANT, USER)
+    secret_file.write_text(json.dumps({"TESSALY_USERNAME": "", "TESSALY_PASSWORD": "",
+                                       "TESSALY_TOKEN": token, "TESSALY_TENANT": TENANT}))
+    assert wardlock.authenticate_credentials() == (token, TENANT)
+    assert printed(capsys) == []
+
+
+def test_plain_text_password_is_stored_encoded_after_a_relogin(wardlock, secret_file, typed, routed, capsys):
+    secret_file.write_text(json.dumps({"TESSALY_USERNAME": USER, "TESSALY_PASSWORD": PASSWORD,
+                                       "TESSALY_TOKEN": "stale", "TESSALY_TENANT": TENANT}))
+    typed()
+    token, _ = wardlock.authenticate_credentials()
+    assert stored(secret_file)["TESSALY_PASSWORD"] == base64.b64encode(PASSWORD.encode()).decode()
+    assert stored(secret_file)["TESSALY_TOKEN"] == token
+
+
+def test_interrupt_at_a_prompt_passes_through(wardlock, secret_file, monkeypatch, routed):
+    class Interrupting:
+        def getpass(self, prompt):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(wardlock, "getpass", Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        wardlock.authenticate_credentials()
+    assert not secret_file.exists()
+
+
+# ---- single requests --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fault, printed_lines", [
+    (dict(status=401), []), (dict(status=201), []), (dict(status=500), []),
+    (dict(kind="not_json"), [CREDENTIALS_ERROR]), (dict(kind="json_array"), [CREDENTIALS_ERROR]),
+    (dict(kind="drop"), [CREDENTIALS_ERROR]),
+    # A 200 without a usable token is a failed login, not a success with no token.
+    (dict(kind="no_token"), []), (dict(kind="null_token"), []),
+    (dict(kind="token_not_str"), []), (dict(kind="empty_token"), []),
+])
+def test_failed_logins(wardlock, routed, capsys, fault, printed_lines):
+    routed.fail("login", **fault)
+    assert wardlock._validate_credentials(USER, PASSWORD, TENANT) == (False, None)
+    assert printed(capsys) == printed_lines
+
+
+def test_login_without_a_usable_token_writes_nothing(wardlock, secret_file, typed, routed, capsys):
+    routed.fail("login", kind="no_token")
+    typed(USER, PASSWORD, TENANT)
+    with pytest.raises(PermissionError):
+        wardlock.authenticate_credentials()
+    assert not secret_file.exists()
+
+
+def test_successful_login(wardlock, routed):
+    ok, token = wardlock._validate_credentials(USER, PASSWORD, TENANT)
+    assert ok is True and routed.token_valid(token, TENANT)
+    assert routed.requests[-1].host.startswith(TENANT + ".")
+
+
+@pytest.mark.parametrize("fault, expected, lines", [
+    (None, True, []), (dict(status=401), False, []), (dict(status=204), False, []),
+    (dict(kind="drop"), False, [TOKEN_ERROR]),
+])
+def test_token_check(wardlock, routed, logged_in, capsys, fault, expected, lines):
+    if fault:
+        routed.fail("token_check", **fault)
+    assert wardlock.validate_token(logged_in, TENANT) is expected
+    assert printed(capsys) == lines
+
+
+def test_token_is_sent_as_text(wardlock, routed):
+    assert wardlock.validate_token(None, TENANT) is False
+    assert routed.requests[-1].headers["Authorization"] == "Bearer None"
+
+
+@pytest.mark.parametrize("tenant", ["evil.example/x", "acme:8443", "alice@evil", "a..b", ".acme", "acme.", "",
+                                    "ac me", "acme?x=1", "ácme", "\ud800"])
+def test_tenants_that_would_leave_the_service_are_refused(wardlock, secret_file, typed, routed, tenant):
+    with pytest.raises(ValueError, match="tenant"):
+        wardlock.validate_token("t", tenant)
+    with pytest.raises(ValueError, match="tenant"):
+        wardlock._validate_credentials(USER, PASSWORD, tenant)
+    typed(USER, PASSWORD, tenant)
+    with pytest.raises(ValueError, match="tenant"):
+        wardlock.authenticate_credentials()
+    assert routed.requests == [] and not secret_file.exists()
+
+
+def test_multi_label_tenant_stays_under_the_service_domain(wardlock, routed):
+    routed.add_hostnames("eu.acme" + SERVICE_DOMAIN)
+    wardlock.validate_token("t", "eu.acme")
+    assert routed.requests[-1].host.startswith("eu.acme.")
+
+
+def test_interrupt_during_a_request_passes_through(wardlock, monkeypatch):
+    class Interrupting:
+        @staticmethod
+        def get(url, headers):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(wardlock, "requests", Interrupting)
+    with pytest.raises(KeyboardInterrupt):
+        wardlock.validate_token("t", TENANT)
+
+
+def test_signature_as_a_user_sees_it():
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent("""
+            import inspect, korvane.validation.wardlock as w
+            print(inspect.signature(w._update_credentials))""")],
+        capture_output=True, text=True, check=True).stdout
+    assert out == "(username, password, token, tenant)\n"
