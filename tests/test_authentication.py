@@ -15,8 +15,6 @@ from urllib.parse import quote
 
 import pytest
 
-from korvane_fixtures import *  # noqa: F401,F403  (until conftest loads them)
-
 # The request is sent unverified on purpose; pytest restores the warning filters per test.
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
