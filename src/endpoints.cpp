@@ -36,10 +36,24 @@ void check_request_type(nb::handle request_type) {
     nb::raise_python_error();
 }
 
+// The path is appended to the base URL as it is, so anything but "/", "?" or "#" right
+// after the service domain would extend the host name ("x.evil.example/steal" or
+// "@evil.example") and hand the bearer token to someone else's host.
+void check_path(nb::handle path) {
+    if (PyUnicode_GET_LENGTH(path.ptr()) == 0) return;
+    Py_UCS4 first = PyUnicode_READ_CHAR(path.ptr(), 0);
+    if (first == '/' || first == '?' || first == '#') return;
+    nb::object shown = nb::repr(path);
+    PyErr_Format(PyExc_ValueError, "Invalid path %U: an engine path starts with '/', '?' or '#'",
+                 shown.ptr());
+    nb::raise_python_error();
+}
+
 // ---- engine invocation -----------------------------------------------------------------
 
 nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb::handle files,
                              nb::handle body, nb::handle request_type, nb::handle data_as_json) {
+    check_path(path);
     check_request_type(request_type);
 
     nb::object validate_token = s.global<"validate_token">();

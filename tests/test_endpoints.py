@@ -308,6 +308,10 @@ def unsupported(value: str) -> str:
     return f"Unsupported request_type {value!r}: expected 'POST' or 'DELETE'"
 
 
+def bad_path(value: str) -> str:
+    return f"Invalid path {value!r}: an engine path starts with '/', '?' or '#'"
+
+
 @pytest.mark.parametrize(
     "function, args, kwargs, error, message",
     [
@@ -331,6 +335,10 @@ def unsupported(value: str) -> str:
         ("_invoke_gpt_engine", ("/x",), {"request_type": "post"}, ValueError, unsupported("post")),
         ("_invoke_gpt_engine", ("/x",), {"request_type": "PUT"}, ValueError, unsupported("PUT")),
         ("_invoke_gpt_engine", ("/x", True, None, None, ""), {}, ValueError, unsupported("")),
+        # A path that would extend the host name never carries the token anywhere.
+        ("_invoke_gpt_engine", (".evil.example/steal",), {}, ValueError, bad_path(".evil.example/steal")),
+        ("_invoke_gpt_engine", ("@evil.example",), {}, ValueError, bad_path("@evil.example")),
+        ("_invoke_gpt_engine", ("get-completion",), {}, ValueError, bad_path("get-completion")),
     ],
 )
 def test_bad_arguments_are_refused_before_anything_is_sent(
