@@ -1,0 +1,26 @@
+"""Notebook assistant: prompts with the notebook's context, answers as new cells."""
+
+import os as os
+from typing import Any
+
+import ipywidgets as widgets  # type: ignore[import-untyped, unused-ignore]
+import openai as openai
+from IPython.display import Javascript as Javascript, display as display
+from pandas import DataFrame as DataFrame  # type: ignore[import-untyped, unused-ignore]
+
+from korvane.tessaly_gpt_sdk.endpoints import get_completion as get_completion
+from korvane.validation.wardlock import authenticate_credentials as authenticate_credentials
+
+# The stored sample prompts: title -> query text.
+prompt_sample_list: dict[str, str]
+
+def get_prompts() -> list[Any]: ...
+def optimize_code(code: str, global_variables: dict[Any, Any] | None = None, jupyter_mode: bool = True) -> Any: ...
+def generate_markdown(code: str, global_variables: dict[Any, Any] | None = None, jupyter_mode: bool = True) -> Any: ...
+def generate_code_completion(
+    query: Any, global_variables: dict[Any, Any] | None = None, debug_mode: bool = False, jupyter_mode: bool = True
+) -> Any: ...
+def display_previous_cell(markdown: Any) -> None: ...
+def display_next_cell(code: Any) -> None: ...
+def generate_code(global_variables: Any = None) -> None: ...
+def _generate_prompt(query: Any, base_prompt: str, global_variables: Any = None) -> Any: ...
