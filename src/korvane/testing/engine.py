@@ -24,6 +24,11 @@ _INSTRUCTION_RE = re.compile("|".join(map(re.escape, _INSTRUCTIONS)), re.IGNOREC
 _COLUMN_RE = re.compile(r"^\s*column\s*:\s*(.+?)\s*,\s*dtype\s*:\s*(\S+)", re.IGNORECASE)
 _ALIAS_RE = re.compile(r"(?:import\s+)?([A-Za-z_][\w.]*)\s+as\s+([A-Za-z_]\w*)")
 _NUMBER_RE = re.compile(r"-?\d+(?:\.\d+)?")
+# How the kit describes a variable: "name: sales, type: DataFrame".
+_VARIABLE_RE = re.compile(r"^name:\s*(\S+?),\s*type:\s*(.*)$")
+# Modules are listed by the name they are bound to; these names say which module it is.
+_MODULE_NAMES = {"pd": "pandas", "pandas": "pandas", "np": "numpy", "numpy": "numpy",
+                 "plt": "matplotlib.pyplot", "sns": "seaborn", "seaborn": "seaborn"}
 _DETAIL_KEYS = {"shape", "dtype", "type", "columns", "index", "size", "value", "len", "length", "column"}
 
 
@@ -55,12 +60,20 @@ def _between(text: str, start: str, stop: str) -> str:
 
 def _parse_context(text: str) -> _Context:
     ctx = _Context()
-    for module, alias in _ALIAS_RE.findall(_between(text, "modules:", "variables:")):
+    modules = _between(text, "modules:", "variables:")
+    for module, alias in _ALIAS_RE.findall(modules):
         ctx.aliases[module] = alias
+    for line in modules.splitlines():
+        if line.strip() in _MODULE_NAMES:
+            ctx.aliases[_MODULE_NAMES[line.strip()]] = line.strip()
     for line in _between(text, "variables:", "use them as context").splitlines():
         col = _COLUMN_RE.match(line)
         if col and ctx.variables:
             ctx.variables[-1].columns.append((col[1].strip("'\""), col[2]))
+            continue
+        described = _VARIABLE_RE.match(line)
+        if described:
+            ctx.variables.append(_Var(described[1], described[2]))
             continue
         m = re.match(r"\s*([^\W\d]\w*)\s*(?:[:=(,-]\s*)?(.*)", line)
         if not m or not m[1].isidentifier() or keyword.iskeyword(m[1]):
@@ -77,7 +90,11 @@ def split_prompt(prompt: str) -> tuple[str, str, str]:
     if matches:
         last = matches[-1]
         mode = _INSTRUCTIONS[last.group(0).lower()]
-        request = prompt[last.end() :].lstrip(": \t\r\n")
+        # The request follows the rest of the instruction's sentence, up to its colon
+        # ("Explain the below given code and ... alike:\n"), and the ": " that joins them.
+        rest = prompt[last.end() :]
+        colon = rest.find(":")
+        request = (rest[colon + 1 :] if colon >= 0 else rest).lstrip(": \t\r\n")
         return mode, request.strip(), prompt[: last.start()]
     if "use them as context" in prompt.lower() and ": " in prompt:
         head, _, request = prompt.rpartition(": ")
