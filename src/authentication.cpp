@@ -23,15 +23,7 @@ const char rejected_message[] = "Provided token is invalid. Please provide a val
 
 // The decoded content of the credential file, read through the `open` taken at import.
 nb::object read_secret_data(Scope& s) {
-    nb::object secret_data;
-    nb::object file = nb::borrow(s.captured(builtin_open))(s.global<"secret_file_path">(), "r");
-    kr::with(file, [&](nb::handle f) { secret_data = s.global<"json">().attr("load")(f); });
-    if (!secret_data.is_valid()) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "local variable 'secret_data' referenced before assignment");
-        nb::raise_python_error();
-    }
-    return secret_data;
+    return korvane::load_json_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">());
 }
 
 bool file_exists(Scope& s) {
@@ -105,9 +97,7 @@ nb::object authenticate_secret(Scope& s) {
         s.global<"update_secret">()(token, tenant);
         return s.global<"_get_secret">()();
     }
-    nb::object error = s.global<"PermissionError">()("Invalid token, program will exit now");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    nb::raise_python_error();
+    kr::raise(s.global<"PermissionError">()("Invalid token, program will exit now"));
 }
 const kr::Spec authenticate_secret_spec = kr::def<authenticate_secret>(
     "authenticate_secret",
@@ -154,10 +144,7 @@ void body(kr::Module& m) {
 
     m.global("warnings").attr("filterwarnings")("ignore");
 
-    // secret.json lies in the package root, one level above this module's directory.
-    nb::object path = m.global("os").attr("path");
-    nb::object module_dir = path.attr("dirname")(path.attr("realpath")(m.global("__file__")));
-    m.set("secret_file_path", path.attr("join")(path.attr("split")(module_dir)[0], "secret.json"));
+    m.set("secret_file_path", korvane::secret_file_path_of(m));
 
     nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
     m.capture(builtin_print, builtins["print"]);

@@ -13,7 +13,7 @@
 namespace {
 
 namespace nb = nanobind;
-using cellwright::checked;
+using kr::checked;
 using cellwright::TextWriter;
 using kr::Scope;
 using namespace nb::literals;

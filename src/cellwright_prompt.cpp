@@ -22,6 +22,7 @@ namespace cellwright {
 namespace {
 
 using kr::Scope;
+using kr::checked;
 
 [[noreturn]] void raise_runtime_error(const char* message) {
     PyErr_SetString(PyExc_RuntimeError, message);

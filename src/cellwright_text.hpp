@@ -7,12 +7,6 @@ namespace cellwright {
 
 namespace nb = nanobind;
 
-// The result of a C-API call that returns a new reference, or its exception.
-inline nb::object checked(PyObject* result) {
-    if (!result) nb::raise_python_error();
-    return nb::steal(result);
-}
-
 // A str built piece by piece in one growing buffer.
 class TextWriter {
 public:

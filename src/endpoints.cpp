@@ -12,16 +12,6 @@ namespace nb = nanobind;
 using kr::Scope;
 using namespace nb::literals;
 
-// `raise error`: an instance is raised as it is; anything else is no exception.
-[[noreturn]] void raise_object(nb::handle error) {
-    if (PyExceptionInstance_Check(error.ptr())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    nb::raise_python_error();
-}
-
 bool is_text(nb::handle value, const char* text) {
     return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
 }
@@ -85,7 +75,7 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
     }
     nb::object print = s.global<"print">();
     print(response.attr("text"));
-    raise_object(s.global<"HTTPError">()());
+    kr::raise(s.global<"HTTPError">()());
 }
 const kr::Spec invoke_gpt_engine_spec = kr::def<invoke_gpt_engine>(
     "_invoke_gpt_engine",

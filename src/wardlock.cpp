@@ -24,14 +24,8 @@ nb::object check_credentials(Scope& s) {
         s.print("USERNAME and PASSWORD are not provided please add it manually");
         return failed(3);
     }
-    nb::object secret_data;
-    nb::object file = s.global<"open">()(s.global<"secret_file_path">(), "r");
-    kr::with(file, [&](nb::handle f) { secret_data = s.global<"json">().attr("load")(f); });
-    if (!secret_data.is_valid()) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "local variable 'secret_data' referenced before assignment");
-        nb::raise_python_error();
-    }
+    nb::object secret_data =
+        korvane::load_json_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">());
     nb::object get = secret_data.attr("get");
     for (const char* key : {"TESSALY_USERNAME", "TESSALY_PASSWORD", "TESSALY_TOKEN", "TESSALY_TENANT"}) {
         if (get(key).is_none()) {
@@ -137,9 +131,7 @@ nb::object authenticate_credentials(Scope& s) {
         s.global<"_update_credentials">()(username, password, token, typed_tenant);
         return nb::make_tuple(token, typed_tenant);
     }
-    nb::object error = s.global<"PermissionError">()("Invalid username and password, program will exit now");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    nb::raise_python_error();
+    kr::raise(s.global<"PermissionError">()("Invalid username and password, program will exit now"));
 }
 const kr::Spec authenticate_credentials_spec = kr::def<authenticate_credentials>(
     "authenticate_credentials",
@@ -212,10 +204,7 @@ void body(kr::Module& m) {
 
     m.global("warnings").attr("filterwarnings")("ignore");
 
-    // secret.json lies in the package root, one level above this module's directory.
-    nb::object path = m.global("os").attr("path");
-    nb::object module_dir = path.attr("dirname")(path.attr("realpath")(m.global("__file__")));
-    m.set("secret_file_path", path.attr("join")(path.attr("split")(module_dir)[0], "secret.json"));
+    m.set("secret_file_path", korvane::secret_file_path_of(m));
 
     m.def(check_credentials_spec);
     m.def(update_credentials_spec);

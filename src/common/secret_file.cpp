@@ -122,4 +122,21 @@ void replace_file(nb::handle open_function, nb::handle path, nb::handle text) {
     }
 }
 
+nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path) {
+    nb::object content;
+    kr::with(open(path, "r"), [&](nb::handle file) { content = json.attr("load")(file); });
+    if (!content.is_valid()) {
+        // __exit__ swallowed the error: the name was never bound.
+        PyErr_SetString(PyExc_UnboundLocalError, "local variable 'secret_data' referenced before assignment");
+        nb::raise_python_error();
+    }
+    return content;
+}
+
+nb::object secret_file_path_of(const kr::Module& module) {
+    nb::object path = module.global("os").attr("path");
+    nb::object module_dir = path.attr("dirname")(path.attr("realpath")(module.global("__file__")));
+    return path.attr("join")(path.attr("split")(module_dir)[0], "secret.json");
+}
+
 }  // namespace korvane

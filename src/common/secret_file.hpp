@@ -14,4 +14,11 @@ namespace nb = nanobind;
 // new one. Temporary files left by a process that was killed while writing are removed.
 void replace_file(nb::handle open, nb::handle path, nb::handle text);
 
+// `with open(path, "r") as file: return json.load(file)`.
+nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path);
+
+// secret.json in the package root, one level above the directory of the module being
+// imported (whose __file__ is resolved through symbolic links first).
+nb::object secret_file_path_of(const kr::Module& module);
+
 }  // namespace korvane

@@ -336,6 +336,16 @@ nb::str text_of(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
+void raise(nb::handle error) {
+    if (PyExceptionInstance_Check(error.ptr()))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    else if (PyExceptionClass_Check(error.ptr()))
+        PyErr_SetNone(error.ptr());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    nb::raise_python_error();
+}
+
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::list items;
     for (nb::handle part : parts) items.append(part);

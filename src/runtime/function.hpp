@@ -157,6 +157,16 @@ private:
     FunctionObject* fn_;
 };
 
+// The result of a C-API call that returns a new reference, or its exception.
+inline nb::object checked(PyObject* result) {
+    if (!result) nb::raise_python_error();
+    return nb::steal(result);
+}
+
+// `raise error`: an exception instance is raised as it is, an exception class is
+// instantiated first; anything else is a TypeError, as the statement makes it.
+[[noreturn]] void raise(nb::handle error);
+
 // The truth of `value`, as `if value:` judges it.
 inline bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
