@@ -73,8 +73,8 @@ nb::object update_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::dict secret_data;
     secret_data["TESSALY_SECRET"] = secret;
     secret_data["TESSALY_TENANT"] = tenant;
-    nb::object text = s.global<"json">().attr("dumps")(secret_data);
-    korvane::replace_file(s.captured(builtin_open), s.global<"secret_file_path">(), text);
+    korvane::write_json_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">(),
+                             secret_data);
     return nb::none();
 }
 const kr::Spec update_secret_spec = kr::def<update_secret>(

@@ -65,8 +65,7 @@ nb::object update_credentials(Scope& s, nb::handle username, nb::handle password
     credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);
     credentials["TESSALY_TOKEN"] = token;
     credentials["TESSALY_TENANT"] = tenant;
-    nb::object text = s.global<"json">().attr("dumps")(credentials);
-    korvane::replace_file(s.global<"open">(), s.global<"secret_file_path">(), text);
+    korvane::write_json_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">(), credentials);
     return nb::none();
 }
 const kr::Spec update_credentials_spec = kr::def<update_credentials>(

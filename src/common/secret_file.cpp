@@ -122,6 +122,10 @@ void replace_file(nb::handle open_function, nb::handle path, nb::handle text) {
     }
 }
 
+void write_json_file(nb::handle open, nb::handle json, nb::handle path, nb::handle content) {
+    replace_file(open, path, json.attr("dumps")(content));
+}
+
 nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path) {
     nb::object content;
     kr::with(open(path, "r"), [&](nb::handle file) { content = json.attr("load")(file); });

@@ -14,6 +14,9 @@ namespace nb = nanobind;
 // new one. Temporary files left by a process that was killed while writing are removed.
 void replace_file(nb::handle open, nb::handle path, nb::handle text);
 
+// replace_file with the text json.dumps(content) makes (json.dump's text, written whole).
+void write_json_file(nb::handle open, nb::handle json, nb::handle path, nb::handle content);
+
 // `with open(path, "r") as file: return json.load(file)`.
 nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path);
 

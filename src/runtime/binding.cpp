@@ -144,14 +144,8 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
         Scope scope(fn);
         result = spec.thunk(scope, bound).release().ptr();
         if (!result && !PyErr_Occurred()) result = Py_NewRef(Py_None);
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     Py_LeaveRecursiveCall();
     return result;

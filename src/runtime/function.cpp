@@ -35,17 +35,25 @@ nb::object defaults_tuple(const Spec& spec) {
     return nb::tuple(values);
 }
 
-void set_error_from_current_exception() {
+}  // namespace
+
+void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (nb::python_error& e) {
         e.restore();
     } catch (nb::builtin_exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
+
+namespace {
 
 // ---- attributes ----------------------------------------------------------------------
 

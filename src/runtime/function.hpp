@@ -167,6 +167,10 @@ inline nb::object checked(PyObject* result) {
 // instantiated first; anything else is a TypeError, as the statement makes it.
 [[noreturn]] void raise(nb::handle error);
 
+// Inside a catch block: turns the C++ exception in flight into the Python error it
+// stands for, so that the caller can return the error indicator.
+void set_error_from_current_exception() noexcept;
+
 // The truth of `value`, as `if value:` judges it.
 inline bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());

@@ -106,14 +106,8 @@ int run_body(PyObject* module, Body body) noexcept {
         Module m(module);
         body(m);
         return 0;
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return -1;
 }
