@@ -21,6 +21,7 @@ namespace cellwright {
 
 namespace {
 
+using kr::checked;
 using kr::Scope;
 using kr::checked;
 

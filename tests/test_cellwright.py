@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import collections.abc
+import inspect
 import os
 import sys
 from types import SimpleNamespace
@@ -76,6 +77,38 @@ def test_import_binds_its_names_in_order_and_logs_in(logged_in, fresh_import, se
         *bound, "get_prompts", "optimize_code", "generate_markdown", "generate_code_completion",
         "display_previous_cell", "display_next_cell", "generate_code", "_generate_prompt"]
     assert [r.operation for r in service.requests] == ["token_check", "token_check"]  # endpoints', then ours
+
+
+COMMAND_DOC = ("\n    {}\n    :param code: {}\n    :param global_variables: global variables to be used in the code\n"
+               "    :param jupyter_mode: If the user is using a jupyter notebook or not\n    :return:\n    ")
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        ("get_prompts", "()", "\n    Get the list of prompts\n    :return:\n    "),
+        ("_generate_prompt", "(query, base_prompt: 'str', global_variables=None)", None),
+        ("optimize_code", "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
+         COMMAND_DOC.format("Optimize the code", "code to be optimized")),
+        ("generate_markdown", "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
+         COMMAND_DOC.format("Generate the markdown for the code", "code to be converted to markdown")),
+        ("generate_code_completion",
+         "(query, global_variables: 'dict' = None, debug_mode: 'bool' = False, jupyter_mode: 'bool' = True)",
+         "\n    Call the completion function to generate the code\n    :param query: query from the user\n"
+         "    :param jupyter_mode: If the user is using a jupyter notebook or not\n"
+         "    :param global_variables: global variables to be used in the code\n"
+         "    :param debug_mode: If the user is debugging the code\n    :return:\n    "),
+        ("display_next_cell", "(code)",
+         "\n    Add the code to the next cell\n    :param code: code to be added to next cell\n    :return:\n    "),
+        ("display_previous_cell", "(markdown)", None),
+        ("generate_code", "(global_variables=None)", "\n    Generate the code using the GPT-3 API\n    :return:\n    "),
+    ],
+)
+def test_functions_have_their_documented_faces(cellwright, name, signature, doc):
+    function = getattr(cellwright, name)
+    assert (function.__name__, function.__module__, str(inspect.signature(function))) == (name, CELLWRIGHT, signature)
+    if name != "display_previous_cell":  # its docstring is ours to choose
+        assert function.__doc__ == doc
 
 
 def test_sample_prompts_are_titled_texts():
