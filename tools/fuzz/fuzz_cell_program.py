@@ -15,10 +15,10 @@ from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from driver import Input, instrument_module, instrumented, main  # noqa: E402
+from fuzz_driver import Input, instrument_module, instrumented, main  # noqa: E402
 
-with instrumented():
-    import plain  # noqa: E402
+with instrumented(__name__ == "__main__"):
+    import plain_oracles as plain  # noqa: E402
 
 FRAGMENTS = ["`", "${", "$", "{", "}", "\\", "\\`", "\\${", "$${", "${}", "\\\\", "\r", "\r\n", "\n", "\t",
              "\x00", "\ud800", "\udfff", "\ud83d\ude00", "\u2028", "</script>", "```python\n", "\\u0041", "\\x41"]
@@ -60,7 +60,7 @@ _shown: list[Any] = []
 def test_one_input(data: bytes) -> None:
     global _cellwright
     if _cellwright is None:
-        from session import logged_in_cellwright
+        from fuzz_session import logged_in_cellwright
 
         _cellwright = logged_in_cellwright()
         _cellwright.display = _shown.append  # what the notebook front end would receive

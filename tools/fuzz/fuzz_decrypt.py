@@ -15,10 +15,10 @@ from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from driver import Input, instrument_module, instrumented, main  # noqa: E402
+from fuzz_driver import Input, instrument_module, instrumented, main  # noqa: E402
 
-with instrumented():
-    import plain  # noqa: E402
+with instrumented(__name__ == "__main__"):
+    import plain_oracles as plain  # noqa: E402
 
 # Encoding touches no file and sends nothing, so the module is used as imported.
 wardlock = importlib.import_module("korvane.validation.wardlock")

@@ -23,10 +23,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from driver import Input, instrument_module, instrumented, main  # noqa: E402
+from fuzz_driver import Input, instrument_module, instrumented, main  # noqa: E402
 
-with instrumented():
-    import plain  # noqa: E402
+with instrumented(__name__ == "__main__"):
+    import plain_oracles as plain  # noqa: E402
 
 NAMES = ["x", "df", "os", "np", "In", "Out", "quit", "exit", "in", "OUT", "Exit", "_", "__", "_x", "a_b",
          "x_", "", "data frame", "ü", "\x00", "\ud800"]
@@ -388,7 +388,7 @@ _cellwright: types.ModuleType | None = None
 def test_one_input(data: bytes) -> None:
     global _cellwright
     if _cellwright is None:
-        from session import logged_in_cellwright
+        from fuzz_session import logged_in_cellwright
 
         _cellwright = logged_in_cellwright()
     extension, oracle = run_one(_cellwright, data)

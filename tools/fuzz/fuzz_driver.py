@@ -31,9 +31,10 @@ def use_atheris() -> bool:
 
 
 @contextlib.contextmanager
-def instrumented() -> Iterator[None]:
-    """Imports inside this block give atheris coverage feedback from their Python code."""
-    if use_atheris():
+def instrumented(enabled: bool = True) -> Iterator[None]:
+    """Imports inside this block give atheris coverage feedback from their Python code
+    (when *enabled*: a harness run as a program, not imported by a test)."""
+    if enabled and use_atheris():
         with atheris.instrument_imports():
             yield
     else:
