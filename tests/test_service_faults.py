@@ -1,0 +1,294 @@
+"""Every service operation of the kit against every fault the local tenant service can
+inject, in one place: one table per operation, each row a fault and what the caller must
+see (result or exception, printed lines), what is sent, and whether the credential file
+changes (only after a login or an app-token check that succeeded).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import io
+import json
+import re
+import sys
+from types import SimpleNamespace
+
+import pytest
+import requests
+
+from korvane.testing import SERVICE_DOMAIN
+from korvane_fixtures import PASSWORD, TENANT, USER
+
+pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
+
+APP = "acme-app-token"
+NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
+EXPIRED = "Token is expired using the username and password to generate a new token"
+INVALID = "Invalid username and password, program will exit now"
+CREDENTIALS_ERROR = "Error occurred while validating the credentials"
+TOKEN_ERROR = "Error occurred while validating the token"
+REJECTED = "Provided token is invalid. Please provide a valid token"
+APP_PROMPTS = "Please enter the token: Please enter the tenant: "
+HOST = re.escape(TENANT + SERVICE_DOMAIN)
+
+# The faults, by name: keyword arguments of TenantService.fail, or None for the refused
+# route (nothing listens; every connection to the service domain is refused).
+FAULTS = {
+    "201": dict(status=201, body='{"error": "injected 201"}'),
+    "204": dict(status=204, body=""),
+    "401": dict(status=401, body='{"error": "injected 401"}'),
+    "403": dict(status=403, body='{"error": "injected 403"}'),
+    "500": dict(status=500, body="internal error, not JSON"),
+    "not JSON": dict(kind="not_json"),
+    "JSON not an object": dict(kind="json_array"),
+    "empty body": dict(kind="empty_body"),
+    "dropped": dict(kind="drop"),
+    "refused": None,
+}
+STATUS = ["201", "204", "401", "403", "500"]
+MALFORMED_200 = ["not JSON", "JSON not an object", "empty body"]
+UNREACHABLE = ["dropped", "refused"]
+ONCE = [name for name in FAULTS if name != "refused"]  # faults that can hit one request only
+
+# What a failed request prints after "Exception Occurred: " (two blanks follow the colon).
+REQUEST_ERRORS = {
+    "dropped": re.escape("('Connection aborted.', RemoteDisconnected('Remote end closed connection without response'))"),
+    "refused": rf"HTTPSConnectionPool\(host='{HOST}', port=443\): Max retries exceeded with url: "
+               rf"/validate-app-token/{APP}\?api_key={APP} \(Caused by NewConnectionError\(.*Connection refused[\"']\)\)",
+}
+
+
+@contextlib.contextmanager
+def injected(service, operation: str, fault: str, times: int | None = None):
+    """The fault for *operation*: the next *times* requests (None: all) answer with it."""
+    options = FAULTS[fault]
+    if options is None:
+        with service.routed(refuse=True):
+            yield
+        return
+    service.fail(operation, times=times, **options)
+    try:
+        yield
+    finally:
+        service.clear_faults()
+
+
+def lines(capsys) -> list[str]:
+    return capsys.readouterr().out.splitlines()
+
+
+def contents(path) -> bytes | None:
+    return path.read_bytes() if path.exists() else None
+
+
+def typing_answers(wardlock, monkeypatch, *answers: str) -> list[str]:
+    """Answers the credential login's prompts in order; returns the prompts asked."""
+    asked: list[str] = []
+    queue = list(answers)
+
+    def getpass(prompt):
+        asked.append(prompt)
+        if not queue:
+            raise EOFError
+        return queue.pop(0)
+
+    monkeypatch.setattr(wardlock, "getpass", SimpleNamespace(getpass=getpass))
+    return asked
+
+
+@pytest.fixture
+def auth(secret_file, monkeypatch):
+    module = importlib.import_module("korvane.validation.authentication")
+    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
+    return module
+
+
+@pytest.fixture
+def stdin(monkeypatch):
+    """Types lines at the app-token prompts."""
+    def type_lines(*typed: str):
+        monkeypatch.setattr(sys, "stdin", io.StringIO("".join(t + "\n" for t in typed)))
+    return type_lines
+
+
+# ---- login ------------------------------------------------------------------------------
+
+LOGIN = {  # fault: printed lines of _validate_credentials (which always gives (False, None))
+    **{name: [] for name in STATUS},
+    **{name: [CREDENTIALS_ERROR] for name in MALFORMED_200 + UNREACHABLE},
+}
+
+
+@pytest.mark.parametrize("fault", LOGIN)
+def test_login(wardlock, routed, logged_in, secret_file, capsys, fault):
+    before = secret_file.read_bytes()
+    with injected(routed, "login", fault):
+        assert wardlock._validate_credentials(USER, PASSWORD, TENANT) == (False, None)
+    assert lines(capsys) == LOGIN[fault]
+    assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["login"])
+    assert secret_file.read_bytes() == before
+
+
+@pytest.mark.parametrize("fault", LOGIN)
+def test_login_of_typed_credentials(wardlock, routed, secret_file, monkeypatch, capsys, fault):
+    asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
+    with injected(routed, "login", fault), pytest.raises(PermissionError, match=f"^{INVALID}$"):
+        wardlock.authenticate_credentials()
+    assert lines(capsys) == [NOT_PROVIDED, *LOGIN[fault]]
+    assert len(asked) == 3 and not secret_file.exists()
+
+
+@pytest.mark.parametrize("fault", ONCE)
+def test_login_of_stored_credentials_falls_back_to_the_typed_ones(wardlock, routed, logged_in, secret_file, monkeypatch, capsys, fault):
+    routed.revoke(logged_in)
+    asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
+    with injected(routed, "login", fault, times=1):  # the stored login fails, the typed one succeeds
+        token, tenant = wardlock.authenticate_credentials()
+    assert lines(capsys) == [EXPIRED, *LOGIN[fault], INVALID]
+    assert len(asked) == 3 and tenant == TENANT and routed.token_valid(token, TENANT)
+    assert json.loads(secret_file.read_text())["TESSALY_TOKEN"] == token != logged_in
+
+
+# ---- token check ------------------------------------------------------------------------
+
+TOKEN_CHECK = {  # fault: (result of validate_token, printed lines)
+    **{name: (False, []) for name in STATUS},
+    **{name: (True, []) for name in MALFORMED_200},  # only the status counts; the body is not read
+    **{name: (False, [TOKEN_ERROR]) for name in UNREACHABLE},
+}
+
+
+@pytest.mark.parametrize("fault", TOKEN_CHECK)
+def test_token_check(wardlock, routed, logged_in, secret_file, capsys, fault):
+    before = secret_file.read_bytes()
+    with injected(routed, "token_check", fault):
+        result = wardlock.validate_token(logged_in, TENANT)
+    assert (result, lines(capsys)) == TOKEN_CHECK[fault] and type(result) is bool
+    assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["token_check"])
+    assert secret_file.read_bytes() == before
+
+
+@pytest.mark.parametrize("fault", ONCE)
+def test_token_check_of_the_stored_token(wardlock, routed, logged_in, secret_file, capsys, fault):
+    before = secret_file.read_bytes()
+    with injected(routed, "token_check", fault, times=1):
+        token, tenant = wardlock.authenticate_credentials()
+    accepted, printed = TOKEN_CHECK[fault]
+    assert tenant == TENANT
+    if accepted:  # no login: the stored token comes back and the file stays as it was
+        assert (token, lines(capsys), secret_file.read_bytes()) == (logged_in, [], before)
+    else:  # a login with the stored password succeeded and its token was stored
+        assert lines(capsys) == [*printed, EXPIRED]
+        assert token != logged_in and json.loads(secret_file.read_text())["TESSALY_TOKEN"] == token
+
+
+# ---- app-token check ----------------------------------------------------------------------
+
+APP_CHECK = {  # fault: (result of _validate_secret, printed lines; None stands for the error line)
+    **{name: (False, [REJECTED]) for name in STATUS},
+    **{name: (True, []) for name in MALFORMED_200},  # only the status counts; the body is not read
+    **{name: (False, [None, REJECTED]) for name in UNREACHABLE},
+}
+
+
+def assert_printed(printed: list[str], expected: list, fault: str) -> None:
+    assert len(printed) == len(expected), printed
+    for line, want in zip(printed, expected):
+        if want is None:
+            assert re.fullmatch("Exception Occurred:  " + REQUEST_ERRORS[fault], line), line
+        else:
+            assert line == want
+
+
+@pytest.mark.parametrize("fault", APP_CHECK)
+def test_app_token_check(auth, routed, logged_in, secret_file, capsys, fault):
+    before = secret_file.read_bytes()
+    with injected(routed, "app_token", fault):
+        result = auth._validate_secret(APP, TENANT)
+    expected, printed = APP_CHECK[fault]
+    assert result is expected
+    assert_printed(lines(capsys), printed, fault)
+    assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["app_token"])
+    assert secret_file.read_bytes() == before
+
+
+STORED_PAIR = json.dumps({"TESSALY_SECRET": APP, "TESSALY_TENANT": TENANT, "KEPT_UNTIL_REWRITTEN": 1})
+
+
+@pytest.mark.parametrize("fault", APP_CHECK)
+def test_app_token_check_that_keeps_failing(auth, routed, secret_file, stdin, capsys, fault):
+    secret_file.write_text(STORED_PAIR)
+    stdin(APP, TENANT)
+    expected, printed = APP_CHECK[fault]
+    with injected(routed, "app_token", fault):
+        if expected:
+            assert auth.authenticate_secret() == (APP, TENANT)
+        else:
+            with pytest.raises(PermissionError, match="^Invalid token, program will exit now$"):
+                auth.authenticate_secret()
+    out = capsys.readouterr().out
+    if expected:  # the stored pair was accepted: no prompt
+        assert out == ""
+    else:  # both the stored and the typed pair were judged, and failed alike
+        first, _, second = out.partition(APP_PROMPTS)
+        assert_printed(first.splitlines(), printed, fault)
+        assert_printed(second.splitlines(), printed, fault)
+    assert secret_file.read_text() == STORED_PAIR
+
+
+@pytest.mark.parametrize("fault", ONCE)
+def test_app_token_check_of_the_stored_pair_falls_back_to_the_typed_one(auth, routed, secret_file, stdin, capsys, fault):
+    secret_file.write_text(STORED_PAIR)
+    stdin(APP, TENANT)
+    with injected(routed, "app_token", fault, times=1):
+        assert auth.authenticate_secret() == (APP, TENANT)
+    expected, printed = APP_CHECK[fault]
+    out = capsys.readouterr().out
+    if expected:
+        assert out == "" and secret_file.read_text() == STORED_PAIR
+    else:  # the typed pair was accepted and replaced the whole file
+        assert out.endswith(APP_PROMPTS)
+        assert_printed(out.removesuffix(APP_PROMPTS).splitlines(), printed, fault)
+        assert json.loads(secret_file.read_text()) == {"TESSALY_SECRET": APP, "TESSALY_TENANT": TENANT}
+
+
+# ---- completion ---------------------------------------------------------------------------
+
+HTTP_ERROR = requests.exceptions.HTTPError
+COMPLETION = {  # fault: (result or exception type, printed lines)
+    **{name: (HTTP_ERROR, [FAULTS[name]["body"]]) for name in STATUS},
+    "not JSON": (requests.exceptions.JSONDecodeError, []),
+    "JSON not an object": ([1, 2], []),
+    "empty body": (requests.exceptions.JSONDecodeError, []),
+    "dropped": (requests.exceptions.ConnectionError, []),
+    # Nothing answers, so the token check fails first and the login chart runs to its end.
+    "refused": (PermissionError, [TOKEN_ERROR, TOKEN_ERROR, EXPIRED, CREDENTIALS_ERROR, INVALID, CREDENTIALS_ERROR]),
+}
+
+
+@pytest.fixture
+def endpoints(logged_in, fresh_import, service):
+    module = fresh_import("korvane.tessaly_gpt_sdk.endpoints")
+    service.clear_requests()
+    return module
+
+
+@pytest.mark.parametrize("fault", COMPLETION)
+def test_completion(endpoints, wardlock, routed, logged_in, secret_file, monkeypatch, capsys, fault):
+    before = secret_file.read_bytes()
+    asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
+    expected, printed = COMPLETION[fault]
+    with injected(routed, "completion", fault):
+        if isinstance(expected, type):
+            with pytest.raises(expected) as raised:
+                endpoints.get_completion("q")
+            if expected is HTTP_ERROR:  # raised bare, after the answer's text was printed
+                assert type(raised.value) is HTTP_ERROR and raised.value.args == () and raised.value.response is None
+        else:
+            assert endpoints.get_completion("q") == expected
+    assert lines(capsys) == printed
+    assert len(asked) == (3 if fault == "refused" else 0)
+    assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["token_check", "completion"])
+    assert (endpoints.auth_token, endpoints.tenant) == (logged_in, TENANT)
+    assert secret_file.read_bytes() == before
