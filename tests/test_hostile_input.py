@@ -15,6 +15,7 @@ import inspect
 import io
 import ipaddress
 import json
+import re
 import socket
 import sys
 from pathlib import Path
@@ -515,6 +516,28 @@ def test_tenants_with_control_characters_are_refused_by_name(wardlock, auth, rou
             call()
         assert repr(tenant) in str(raised.value)
     assert routed.requests == [] and not secret_file.exists()
+
+
+HOST_LABELS = re.compile(r"[A-Za-z0-9-]+(\.[A-Za-z0-9-]+)*")
+tenants = st.one_of(
+    st.text(st.sampled_from("aZ09-._/:@?#% \t\x00é\ud800"), max_size=10),
+    st.integers(), st.floats(), st.booleans(), st.none(), st.builds(Text, st.text("ab.-", max_size=5)),
+)
+
+
+@settings(max_examples=150, **FUNCTION_SCOPED)  # each accepted tenant costs a synced write
+@given(tenant=tenants)
+def test_only_host_labels_are_taken_as_tenants(auth, secret_file, tenant):
+    # What the tenant formats to decides, whatever its type.
+    text = format(tenant, "")
+    secret_file.write_text("previous")
+    if HOST_LABELS.fullmatch(text):
+        auth.update_secret("k", tenant)
+        assert list(json.loads(secret_file.read_text())) == ["TESSALY_SECRET", "TESSALY_TENANT"]
+    else:
+        with pytest.raises(ValueError) as raised:
+            auth.update_secret("k", tenant)
+        assert repr(text) in str(raised.value) and secret_file.read_text() == "previous"
 
 
 def injected(service) -> list:

@@ -13,6 +13,7 @@ ran (in order) and what was left in the container must all be the same.
 from __future__ import annotations
 
 import os
+import reprlib
 import sys
 import types
 from collections.abc import Mapping
@@ -376,10 +377,21 @@ def run_one(cellwright: types.ModuleType, data: bytes) -> tuple[Any, Any]:
 
 
 def same(a: Any, b: Any) -> bool:
+    # A hook that reenters itself ends in RecursionError on both sides, but where the limit
+    # strikes (and so the message and the log's length) depends on the depth of each
+    # side's own stack.
+    if a[0][:2] == b[0][:2] == ("raised", RecursionError):
+        return True
     try:
         return bool(a == b)
     except Exception:
         return repr(a) == repr(b)
+
+
+def shorten(observed: Any) -> str:
+    short = reprlib.Repr()
+    short.maxlist, short.maxtuple, short.maxstring, short.maxother = 12, 6, 200, 200
+    return short.repr(observed)
 
 
 _cellwright: types.ModuleType | None = None
@@ -394,7 +406,7 @@ def test_one_input(data: bytes) -> None:
     extension, oracle = run_one(_cellwright, data)
     if not same(extension, oracle):
         raise AssertionError(f"_generate_prompt differs from the plain algorithm:\n"
-                             f"  extension: {extension!r}\n  oracle:    {oracle!r}")
+                             f"  extension: {shorten(extension)}\n  oracle:    {shorten(oracle)}")
 
 
 if __name__ == "__main__":
