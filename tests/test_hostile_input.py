@@ -664,3 +664,14 @@ def test_an_app_token_that_cannot_be_sent_is_a_failed_check(auth, routed, capsys
     assert auth._validate_secret("k\ud800", TENANT) is False
     out = capsys.readouterr().out
     assert out.startswith("Exception Occurred:  ") and out.endswith(REJECTED)
+
+
+@pytest.mark.xfail(strict=True, reason="the atomic write cuts the path at an embedded NUL and writes elsewhere")
+def test_a_credential_path_with_a_nul_is_refused_as_open_refuses_it(auth, wardlock, tmp_path, monkeypatch):
+    path = str(tmp_path / "secret.json") + "\x00.bak"
+    monkeypatch.setattr(auth, "secret_file_path", path)
+    monkeypatch.setattr(wardlock, "secret_file_path", path)
+    for store in (lambda: auth.update_secret("k", TENANT), lambda: wardlock._update_credentials(USER, PASSWORD, "t", TENANT)):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            store()
+    assert list(tmp_path.iterdir()) == []
