@@ -98,7 +98,7 @@ nb::object encrypt(Scope& s, nb::handle plaintext) {
     } else {
         data = plaintext.attr("encode")("utf-8");
     }
-    return utf8_text(s, s.global<"base64">().attr("b64encode")(data));
+    return utf8_text(s, s.global<"base64">().attr(kr::id<"b64encode">())(data));
 }
 const kr::Spec encrypt_spec = kr::def<encrypt>("_encrypt", kr::no_doc, {{"plaintext"}});
 

@@ -325,6 +325,23 @@ nb::object Scope::global(PyObject* name) const {
     return nb::borrow(value);
 }
 
+nb::object Scope::look_up(PyObject* name, GlobalSite& site) const {
+    PyObject* globals = fn_->globals;
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    PyObject* builtins = nullptr;
+    if (!value && !PyErr_Occurred()) {
+        builtins = fn_->builtins;
+        value = PyDict_GetItemWithError(builtins, name);
+        if (!value && !PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    if (!value) nb::raise_python_error();
+    // Comparing the name with the keys may have run code that changed either dict: the
+    // versions are read only now, after the lookups that found `value`.
+    site = {globals, dict_version(globals), builtins, builtins ? dict_version(builtins) : 0, value};
+    return nb::borrow(value);
+}
+
 void Scope::set_global(PyObject* name, nb::handle value) const {
     if (PyDict_SetItem(fn_->globals, name, value.ptr()) < 0) nb::raise_python_error();
 }

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -123,6 +124,21 @@ extern PyTypeObject function_type;
 // Makes a function of `spec` living in `module`; `closure` holds captured values.
 nb::object make_function(const Spec& spec, PyObject* module, nb::handle closure = nb::handle());
 
+// Where one global name was last found, with the versions of the namespaces it was looked
+// up in. Every change to a dict gives it a new version, so while both versions are still
+// the same the name still means `value`, which the namespace holding it keeps alive.
+struct GlobalSite {
+    PyObject* globals = nullptr;
+    std::uint64_t globals_version = 0;
+    PyObject* builtins = nullptr;  // set when the name was not in globals
+    std::uint64_t builtins_version = 0;
+    PyObject* value = nullptr;
+};
+
+inline std::uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 // What a function body sees of its surroundings while it runs.
 class Scope {
 public:
@@ -130,8 +146,20 @@ public:
 
     // The module global `name`, else the builtin; NameError when neither exists.
     nb::object global(PyObject* name) const;
+    // The same for a name written in the source: each name remembers where it was found,
+    // so that reading it again costs two version checks while nothing has been rebound.
     template <Literal S>
-    nb::object global() const { return global(id<S>()); }
+    nb::object global() const {
+        static GlobalSite site;
+        return global(id<S>(), site);
+    }
+    nb::object global(PyObject* name, GlobalSite& site) const {
+        if (site.globals == fn_->globals && site.globals_version == dict_version(fn_->globals) &&
+            (!site.builtins ||
+             (site.builtins == fn_->builtins && site.builtins_version == dict_version(fn_->builtins))))
+            return nb::borrow(site.value);
+        return look_up(name, site);
+    }
 
     // Rebinds a module attribute, as a `global` statement would.
     void set_global(PyObject* name, nb::handle value) const;
@@ -154,6 +182,8 @@ public:
     }
 
 private:
+    nb::object look_up(PyObject* name, GlobalSite& site) const;
+
     FunctionObject* fn_;
 };
 
