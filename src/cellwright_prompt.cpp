@@ -130,21 +130,40 @@ Selection select_names(nb::handle global_variables) {
 
 // ---- DataFrame columns ------------------------------------------------------------------
 
-// The texts of numpy's own dtypes, remembered for the rest of a call: the columns of a
-// frame (and of many frames) share a few dtype objects, and numpy makes each text in
-// Python code. A dtype qualifies when its class is one of numpy's immutable classes with
-// numpy's __str__ and object's __format__, it has no fields (whose titles could be any
-// object) and no sub-array, and its scalar type is immutable too: numpy then computes the
-// text from the dtype's immutable state and the names of those immutable classes alone,
-// so formatting the same object again within the call gives the same text.
+// The texts of numpy's own dtypes, remembered: the columns of a frame, and the frames of
+// a notebook, share a few dtype objects, and numpy makes each text in Python code that
+// costs more than all the rest of a column line. A dtype qualifies when its class is one
+// of numpy's immutable classes with numpy's __str__ and object's __format__, it has no
+// fields (whose titles could be any object) and no sub-array, and its scalar type is
+// immutable too: numpy then computes the text from the dtype's immutable state and the
+// names of those immutable classes alone, so the same object always gives the same text.
+//
+// Texts are kept for the call in a map, and across calls in `kept`, a dict the module
+// owns: id -> (dtype, text). Each entry holds its dtype, so that the id is not reused
+// while the entry exists; the dict is emptied when it reaches kept_limit entries, so it
+// keeps at most a few dozen dtypes alive.
 class DtypeTexts {
 public:
+    explicit DtypeTexts(nb::handle kept) : kept_(kept) {}
+
     nb::str text_of(nb::handle dtype) {
         auto found = texts_.find(dtype.ptr());
         if (found != texts_.end()) return found->second.second;
+        nb::object key = checked(PyLong_FromVoidPtr(dtype.ptr()));
+        if (PyObject* entry = PyDict_GetItemWithError(kept_.ptr(), key.ptr())) {
+            nb::str text = nb::borrow<nb::str>(PyTuple_GET_ITEM(entry, 1));
+            texts_.emplace(dtype.ptr(), std::make_pair(nb::borrow(dtype), text));
+            return text;
+        }
+        if (PyErr_Occurred()) nb::raise_python_error();
         bool stable = is_plain_numpy_dtype(dtype);
         nb::str text = kr::text_of(dtype);
-        if (stable) texts_.emplace(dtype.ptr(), std::make_pair(nb::borrow(dtype), text));
+        if (stable) {
+            texts_.emplace(dtype.ptr(), std::make_pair(nb::borrow(dtype), text));
+            if (PyDict_GET_SIZE(kept_.ptr()) >= kept_limit) PyDict_Clear(kept_.ptr());
+            if (PyDict_SetItem(kept_.ptr(), key.ptr(), nb::make_tuple(dtype, text).ptr()) < 0)
+                nb::raise_python_error();
+        }
         return text;
     }
 
@@ -200,6 +219,9 @@ private:
         return immutable;
     }
 
+    static constexpr Py_ssize_t kept_limit = 64;
+
+    nb::handle kept_;
     bool looked_up_ = false;
     nb::object numpy_dtype_;
     std::unordered_map<PyObject*, std::pair<nb::object, nb::str>> texts_;
@@ -217,7 +239,7 @@ private:
 class Composer {
 public:
     Composer(Scope& s, nb::handle global_variables, Selection& selection)
-        : s_(s), global_variables_(global_variables), selection_(selection) {}
+        : s_(s), global_variables_(global_variables), selection_(selection), dtype_texts_(s.captured(0)) {}
 
     // Each statement keeps the plain algorithm's order of reads and calls.
     void describe(std::size_t i) {
@@ -243,12 +265,10 @@ public:
         nb::str shown_name = name_text(name);
         type_function = global_type();
         type = type_of(type_function, lookup(i));
-        nb::str type_text = class_text(type);
+        nb::str line_end = type_line_end(type);
         variables_.ascii("name: ");
         variables_.text(shown_name);
-        variables_.ascii(", type: ");
-        variables_.text(type_text);
-        variables_.ascii("\n");
+        variables_.text(line_end);
     }
 
     nb::str modules() { return modules_.finish(); }
@@ -257,8 +277,8 @@ public:
 private:
     void forget() {
         type_ = os_ = dataframe_ = nb::object();
-        class_texts_.clear();
-        last_class_ = last_class_text_ = nullptr;
+        line_ends_.clear();
+        last_class_ = last_line_end_ = nullptr;
     }
 
     nb::object cached_global(nb::object& slot, PyObject* name) {
@@ -319,19 +339,28 @@ private:
         return text;
     }
 
-    // format(cls, ""): for a class of metaclass `type`, its repr, which runs no code.
-    nb::str class_text(nb::handle type) {
+    static nb::str line_end_of(nb::handle type_text) {
+        TextWriter end;
+        end.ascii(", type: ");
+        end.text(type_text);
+        end.ascii("\n");
+        return end.finish();
+    }
+
+    // ", type: " + format(cls, "") + "\n". For a class of metaclass `type`, the text is its
+    // repr, which runs no code, and is remembered.
+    nb::str type_line_end(nb::handle type) {
         if (!Py_IS_TYPE(type.ptr(), &PyType_Type)) {
             nb::str text = kr::text_of(type);
             forget();
-            return text;
+            return line_end_of(text);
         }
-        if (type.ptr() == last_class_) return nb::borrow<nb::str>(last_class_text_);
-        auto found = class_texts_.find(type.ptr());
-        if (found == class_texts_.end())
-            found = class_texts_.emplace(type.ptr(), std::make_pair(nb::borrow(type), kr::text_of(type))).first;
+        if (type.ptr() == last_class_) return nb::borrow<nb::str>(last_line_end_);
+        auto found = line_ends_.find(type.ptr());
+        if (found == line_ends_.end())
+            found = line_ends_.emplace(type.ptr(), std::make_pair(nb::borrow(type), line_end_of(kr::text_of(type)))).first;
         last_class_ = type.ptr();  // both kept alive by the map
-        last_class_text_ = found->second.second.ptr();
+        last_line_end_ = found->second.second.ptr();
         return found->second.second;
     }
 
@@ -388,9 +417,9 @@ private:
     TextWriter modules_, variables_;
 
     nb::object type_, os_, dataframe_;
-    std::unordered_map<PyObject*, std::pair<nb::object, nb::str>> class_texts_;
+    std::unordered_map<PyObject*, std::pair<nb::object, nb::str>> line_ends_;
     PyObject* last_class_ = nullptr;
-    PyObject* last_class_text_ = nullptr;
+    PyObject* last_line_end_ = nullptr;
     DtypeTexts dtype_texts_;
 };
 

@@ -304,6 +304,25 @@ def test_any_globals_compose_as_the_plain_algorithm_does(cellwright, global_vari
     assert cellwright._generate_prompt(query, WRITE, Recording(global_variables, [])) == expected
 
 
+class FakeFrame:
+    """Stands in for DataFrame: dtypes.to_dict() gives the columns it was made with."""
+
+    def __init__(self, columns):
+        self.dtypes = SimpleNamespace(to_dict=lambda: dict(columns))
+
+
+def test_dtype_texts_are_remembered_for_a_bounded_number_of_dtypes(cellwright, monkeypatch):
+    monkeypatch.setattr(cellwright, "DataFrame", FakeFrame)
+    dtypes = [np.dtype("int64").newbyteorder("=") for _ in range(200)]  # equal, but distinct objects
+    names = {f"f{i}": FakeFrame({"a": dtype, "b": dtype}) for i, dtype in enumerate(dtypes)}
+    held = [sys.getrefcount(d) for d in dtypes]
+    expected = plain_prompt(vars(cellwright), "q", "B", names)
+    for _ in range(2):
+        assert cellwright._generate_prompt("q", "B", names) == expected
+    kept = [sys.getrefcount(d) for d in dtypes]
+    assert 0 < sum(now > before for now, before in zip(kept, held)) <= 64
+
+
 # ---- notebook commands ------------------------------------------------------------------
 
 ANSWER = "df.plot()\n"
