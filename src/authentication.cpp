@@ -110,10 +110,12 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     // reaches the caller as ValueError. The token is percent-encoded in both places: it
     // stays one path segment and one query value whatever it holds.
     nb::str origin = korvane::tenant_origin(tenant);
-    nb::str token = korvane::percent_encoded(secret);
-    nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
+    nb::str token_text = kr::text_of(secret);
     nb::handle print = s.captured(builtin_print);
     try {
+        // A token with no UTF-8 form cannot be sent: the request fails like any other.
+        nb::str token = korvane::percent_encoded(token_text);
+        nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
         nb::object response = s.global<"requests">().attr("request")("GET", url, "verify"_a = false);
         if (response.attr("status_code").equal(nb::int_(200))) return nb::bool_(true);
     } catch (nb::python_error& e) {

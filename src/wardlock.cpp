@@ -58,8 +58,11 @@ const kr::Spec check_credentials_spec = kr::def<check_credentials>(
     {});
 
 // Rewrites the whole file with this module's four keys; never leaves it emptied or partial.
+// A tenant that names no host of the service is refused before anything is written, so the
+// file never holds credentials that every later login would fail on.
 nb::object update_credentials(Scope& s, nb::handle username, nb::handle password,
                               nb::handle token, nb::handle tenant) {
+    korvane::tenant_origin(tenant);
     nb::dict credentials;
     credentials["TESSALY_USERNAME"] = username;
     credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);

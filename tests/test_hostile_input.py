@@ -281,7 +281,6 @@ def test_odd_keywords_fail_binding_as_they_fail_for_a_python_function(kit, auth,
     assert kit.service.requests == []
 
 
-@pytest.mark.xfail(strict=True, reason="the runtime checks the positional count before the keywords")
 @pytest.mark.parametrize("args, keywords", [(("t", TENANT, "extra"), {"bogus": 1}), (("t", TENANT, "extra"), {"token": 1})])
 def test_a_bad_keyword_is_reported_before_too_many_positionals(wardlock, args, keywords):
     # The interpreter binds keywords first: "got an unexpected keyword argument 'bogus'" and
@@ -648,10 +647,9 @@ def test_a_stored_tenant_that_names_no_host_is_refused_before_any_request(wardlo
     assert routed.requests == [] and secret_file.read_bytes() == before
 
 
-# ---- faults found here, kept until they are mended --------------------------------------------
+# ---- faults found here and mended ----------------------------------------------------------
 
 
-@pytest.mark.xfail(strict=True, reason="_update_credentials stores a tenant no later call can use")
 def test_storing_credentials_refuses_a_tenant_that_names_no_host(wardlock, secret_file):
     secret_file.write_text("previous")
     with pytest.raises(ValueError, match="evil.example/x"):
@@ -659,14 +657,12 @@ def test_storing_credentials_refuses_a_tenant_that_names_no_host(wardlock, secre
     assert secret_file.read_text() == "previous"
 
 
-@pytest.mark.xfail(strict=True, reason="an app token without a UTF-8 form raises instead of failing the check")
 def test_an_app_token_that_cannot_be_sent_is_a_failed_check(auth, routed, capsys):
     assert auth._validate_secret("k\ud800", TENANT) is False
     out = capsys.readouterr().out
     assert out.startswith("Exception Occurred:  ") and out.endswith(REJECTED)
 
 
-@pytest.mark.xfail(strict=True, reason="the atomic write cuts the path at an embedded NUL and writes elsewhere")
 def test_a_credential_path_with_a_nul_is_refused_as_open_refuses_it(auth, wardlock, tmp_path, monkeypatch):
     path = str(tmp_path / "secret.json") + "\x00.bak"
     monkeypatch.setattr(auth, "secret_file_path", path)

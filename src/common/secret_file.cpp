@@ -79,7 +79,11 @@ void replace_file(nb::handle open_function, nb::handle path, nb::handle text) {
         encoded = nb::steal(PyUnicode_EncodeFSDefault(fs_path.ptr()));
         if (!encoded.is_valid()) nb::raise_python_error();
     }
-    const std::string target = PyBytes_AS_STRING(encoded.ptr());
+    const std::string target(PyBytes_AS_STRING(encoded.ptr()), (std::size_t) PyBytes_GET_SIZE(encoded.ptr()));
+    if (target.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        nb::raise_python_error();
+    }
     const std::string directory = directory_of(target);
     const std::string base = base_of(target);
 

@@ -53,8 +53,7 @@ nb::str tenant_origin(nb::handle tenant) {
     return nb::str(origin.data(), origin.size());
 }
 
-nb::str percent_encoded(nb::handle value) {
-    nb::str text = kr::text_of(value);
+nb::str percent_encoded(nb::str text) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) nb::raise_python_error();

@@ -16,8 +16,9 @@ inline constexpr const char service_domain[] = KORVANE_SERVICE_DOMAIN;
 // before anything is sent.
 nb::str tenant_origin(nb::handle tenant);
 
-// The text of `value` percent-encoded as a URL path segment or query value: every byte of
-// its UTF-8 form other than letters, digits and "-_.~" becomes %XX.
-nb::str percent_encoded(nb::handle value);
+// `text` percent-encoded as a URL path segment or query value: every byte of its UTF-8
+// form other than letters, digits and "-_.~" becomes %XX. A text with no UTF-8 form (a
+// lone surrogate) raises UnicodeEncodeError.
+nb::str percent_encoded(nb::str text);
 
 }  // namespace korvane

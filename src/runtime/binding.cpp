@@ -54,12 +54,11 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::size_t count = fn->spec->param_count;
     const std::size_t ndefaults =
         defaults ? std::min<std::size_t>((std::size_t) PyTuple_GET_SIZE(defaults), count) : 0;
-    if ((std::size_t) nargs > count) {
-        raise_too_many(fn, count, ndefaults, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    for (std::size_t i = (std::size_t) nargs; i < count; ++i) bound[i] = nullptr;
+    // As the interpreter does: positionals fill the parameters they reach, keywords are
+    // matched next (and their errors win), and only then is a surplus of positionals an error.
+    const std::size_t positional = std::min<std::size_t>((std::size_t) nargs, count);
+    for (std::size_t i = 0; i < positional; ++i) bound[i] = args[i];
+    for (std::size_t i = positional; i < count; ++i) bound[i] = nullptr;
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -81,6 +80,10 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
             return false;
         }
         bound[i] = args[nargs + k];
+    }
+    if ((std::size_t) nargs > count) {
+        raise_too_many(fn, count, ndefaults, nargs);
+        return false;
     }
 
     bool missing = false;
