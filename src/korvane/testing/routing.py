@@ -94,9 +94,10 @@ def _apply() -> None:
                 else:
                     os.environ[key] = value
             _saved_env = None
-        if _bundle_dir is not None:
+        # At interpreter exit the atexit clean-up may have removed the folder already.
+        if _bundle_dir is not None and os.path.isdir(_bundle_dir):
             for name in os.listdir(_bundle_dir):
-                os.unlink(os.path.join(_bundle_dir, name))
+                Path(_bundle_dir, name).unlink(missing_ok=True)
         return
     if _saved_env is None:
         _saved_env = {key: os.environ.get(key) for key in (_CA_ENV, *_NO_PROXY_ENVS)}
