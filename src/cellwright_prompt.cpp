@@ -5,10 +5,6 @@
 // mappings, globals and classes that run Python code see the same calls in the same order;
 // what makes it fast is that nothing is read again while no Python code can have run.
 
-// The module build optimises for size, which leaves reference counting and the small
-// helpers of this loop out of line and makes it several times slower.
-#pragma GCC optimize("O3")
-
 #include "cellwright_prompt.hpp"
 
 #include <cstring>
