@@ -35,7 +35,9 @@ const kr::Spec get_prompts_spec =
 // The answer as the body of a JavaScript template literal whose value is the answer again:
 // `\`, the backtick and "${" would end or change the literal, a carriage return would
 // reach the cell as a newline (template literals normalise line ends), and a surrogate
-// code point has no UTF-8 form on its way to the browser.
+// code point has no UTF-8 form on its way to the browser. "</" and "<!" become "<\/" and
+// "<\!", the same text in the literal: exports of a saved notebook put the program inside
+// an HTML <script> element, which an answer could otherwise close.
 nb::str template_literal_body(nb::str text) {
     PyObject* str = text.ptr();
     const int kind = PyUnicode_KIND(str);
@@ -43,8 +45,9 @@ nb::str template_literal_body(nb::str text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
     auto special = [&](Py_ssize_t i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        Py_UCS4 next = i + 1 < length ? PyUnicode_READ(kind, data, i + 1) : 0;
         return c == '\\' || c == '`' || c == '\r' || (c >= 0xD800 && c <= 0xDFFF) ||
-               (c == '$' && i + 1 < length && PyUnicode_READ(kind, data, i + 1) == '{');
+               (c == '$' && next == '{') || (c == '<' && (next == '/' || next == '!'));
     };
     Py_ssize_t first = 0;
     while (first < length && !special(first)) ++first;
@@ -62,6 +65,8 @@ nb::str template_literal_body(nb::str text) {
             char escape[7];
             std::snprintf(escape, sizeof escape, "\\u%04X", (unsigned) c);
             body.text(nb::str(escape));
+        } else if (c == '<') {
+            body.ascii("<\\");
         } else {
             body.character('\\');
             body.character(c);

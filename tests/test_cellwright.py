@@ -398,7 +398,10 @@ def test_commands_use_the_current_module_globals(cellwright, monkeypatch):
     [
         ("", ""),
         (42, "42"),
-        ("plain text\n\ttabbed ✓ </script>", "plain text\n\ttabbed ✓ </script>"),
+        ("plain text\n\ttabbed ✓ <b>", "plain text\n\ttabbed ✓ <b>"),
+        # A saved notebook's JavaScript output is put inside <script> by HTML exports: an
+        # answer must not be able to close that element or open a comment there.
+        ("</script><script>alert(1)</script><!--", "<\\/script><script>alert(1)<\\/script><\\!--"),
         ("a\\b`c`${d}$e{f}$${g}", "a\\\\b\\`c\\`\\${d}$e{f}$\\${g}"),
         ("line\r\nnext\r", "line\\r\nnext\\r"),
         ("\ud800x\udfff", "\\uD800x\\uDFFF"),
