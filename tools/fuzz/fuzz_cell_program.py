@@ -2,7 +2,8 @@
 
 The program handed to ``display`` must be the fixed prefix, a template-literal body and the
 fixed suffix; the body must hold no unescaped backtick or "${" and must evaluate to the
-text of the argument (``format(value, "")``), and the program must have a UTF-8 form.
+text of the argument (``format(value, "")``), the program must have a UTF-8 form, and it
+must hold no "</" or "<!" (an exported notebook puts it inside a <script> element).
 An argument whose ``__format__`` fails must fail the call with that error, before
 anything is displayed.
 """
@@ -84,6 +85,7 @@ def test_one_input(data: bytes) -> None:
     prefix, suffix = plain.CELL_PREFIXES[function], plain.CELL_SUFFIX
     assert program.startswith(prefix) and program.endswith(suffix), repr(program)
     program.encode("utf-8")  # what crosses to the browser
+    assert "</" not in program and "<!" not in program, repr(program)
     body = program[len(prefix):len(program) - len(suffix)]
     assert plain.template_literal_value(body) == expected, (value, body)
 

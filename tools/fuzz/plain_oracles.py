@@ -79,10 +79,11 @@ def template_literal_value(body: str) -> str:
     """The string a JavaScript template literal with this *body* evaluates to.
 
     Raises ValueError where the body would end the literal early (an unescaped backtick),
-    start a substitution (an unescaped "${"), or hold an escape whose meaning is not the
-    character itself. Only the escapes a body needs to carry any text are accepted:
-    ``\\\\``, ``\\```, ``\\$``, ``\\r`` and ``\\uXXXX``.
+    start a substitution (an unescaped "${"), hold a raw carriage return (which the literal
+    would turn into a newline) or an escape a template literal refuses.
     """
+    singles = {"b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}
+    hexdigits = "0123456789abcdefABCDEF"
     out: list[str] = []
     i, n = 0, len(body)
     while i < n:
@@ -93,23 +94,32 @@ def template_literal_value(body: str) -> str:
             raise ValueError(f"unescaped '${{' at {i}")
         if c == "\r":
             raise ValueError(f"raw carriage return at {i}: the literal would turn it into a newline")
-        if c == "\\":
-            if i + 1 >= n:
-                raise ValueError("a backslash ends the body: it would escape the closing backtick")
-            e = body[i + 1]
-            if e in "\\`$":
-                out.append(e)
-                i += 2
-                continue
-            if e == "r":
-                out.append("\r")
-                i += 2
-                continue
-            if e == "u" and i + 6 <= n and all(h in "0123456789abcdefABCDEF" for h in body[i + 2:i + 6]):
-                out.append(chr(int(body[i + 2:i + 6], 16)))
-                i += 6
-                continue
-            raise ValueError(f"escape {body[i:i + 2]!r} at {i} does not stand for itself")
-        out.append(c)
-        i += 1
+        if c != "\\":
+            out.append(c)
+            i += 1
+            continue
+        if i + 1 >= n:
+            raise ValueError("a backslash ends the body: it would escape the closing backtick")
+        e = body[i + 1]
+        if e in singles:
+            out.append(singles[e])
+            i += 2
+        elif e == "0" and not (i + 2 < n and body[i + 2].isdigit()):
+            out.append("\0")
+            i += 2
+        elif e.isdigit():
+            raise ValueError(f"octal escape at {i}, refused in a template literal")
+        elif e == "x" and all(h in hexdigits for h in body[i + 2:i + 4]) and i + 4 <= n:
+            out.append(chr(int(body[i + 2:i + 4], 16)))
+            i += 4
+        elif e == "u" and all(h in hexdigits for h in body[i + 2:i + 6]) and i + 6 <= n:
+            out.append(chr(int(body[i + 2:i + 6], 16)))
+            i += 6
+        elif e in "xu":
+            raise ValueError(f"malformed escape {body[i:i + 6]!r} at {i}")
+        elif e in "\r\n\u2028\u2029":  # a line continuation: nothing
+            i += 3 if body[i + 1:i + 3] == "\r\n" else 2
+        else:  # any other character, the backtick, "$", "\\", "/" and "!" included, stands for itself
+            out.append(e)
+            i += 2
     return "".join(out)
