@@ -291,6 +291,19 @@ def test_a_bad_keyword_is_reported_before_too_many_positionals(wardlock, args, k
 
 # ---- values whose text, comparison or hash fails ----------------------------------------
 
+
+class OddName(str):
+    """A global's name whose text comes from another object."""
+
+    def __new__(cls, text, shown):
+        name = super().__new__(cls, text)
+        name.shown = shown
+        return name
+
+    def __format__(self, spec):
+        return format(self.shown, spec)
+
+
 @pytest.mark.parametrize("call", [
     lambda m, odd: m.wardlock.validate_token(odd, TENANT),
     lambda m, odd: m.wardlock.validate_token("t", odd),
@@ -313,18 +326,6 @@ def test_a_text_that_cannot_be_made_fails_the_call_with_its_own_error(kit, auth,
         assert str(raised.value) == failure(lambda: format(odd, ""))[1]
     assert kit.service.requests == [] and kit.shown == [] and capsys.readouterr().out == ""
     assert secret_file.read_bytes() == before
-
-
-class OddName(str):
-    """A global's name whose text comes from another object."""
-
-    def __new__(cls, text, shown):
-        name = super().__new__(cls, text)
-        name.shown = shown
-        return name
-
-    def __format__(self, spec):
-        return format(self.shown, spec)
 
 
 @pytest.mark.parametrize("odd", [Unformattable(), Uncomparable(), Unhashable(), object(), {1: Unprintable()}])
