@@ -25,7 +25,7 @@ const kr::Spec generate_prompt_spec = kr::def<cellwright::generate_prompt>(
 
 nb::object get_prompts(Scope& s) {
     nb::object list = s.global<"list">();
-    return list(s.global<"prompt_sample_list">().attr("values")());
+    return list(s.global<"prompt_sample_list">().attr(kr::id<"values">())());
 }
 const kr::Spec get_prompts_spec =
     kr::def<get_prompts>("get_prompts", "\n    Get the list of prompts\n    :return:\n    ", {});
