@@ -235,7 +235,14 @@ private:
 class Composer {
 public:
     Composer(Scope& s, nb::handle global_variables, Selection& selection)
-        : s_(s), global_variables_(global_variables), selection_(selection), dtype_texts_(s.captured(0)) {}
+        : s_(s), global_variables_(global_variables), selection_(selection), dtype_texts_(s.captured(0)) {
+        // A variable's line is its name and some 30 characters; reserving that for every
+        // name keeps a notebook of thousands of variables from regrowing the text.
+        Py_ssize_t length = 0;
+        for (const nb::object& name : selection_.names)
+            length += (PyUnicode_CheckExact(name.ptr()) ? PyUnicode_GET_LENGTH(name.ptr()) : 16) + 32;
+        variables_.reserve(length);
+    }
 
     // Each statement keeps the plain algorithm's order of reads and calls.
     void describe(std::size_t i) {
@@ -430,19 +437,16 @@ nb::object generate_prompt(Scope& s, nb::handle query, nb::handle base_prompt, n
     Composer composer(s, global_variables, selection);
     for (std::size_t i = 0; i < selection.names.size(); ++i) composer.describe(i);
 
-    TextWriter prompt;
-    prompt.ascii("Given below are the modules and the variables that I have used:\nModules: \n");
-    prompt.text(composer.modules());
-    prompt.ascii("\nVariables: \n");
-    prompt.text(composer.variables());
-    prompt.ascii("\nUse them as context and ");
-    prompt.text(base_prompt);
-    prompt.ascii(": ");
-    if (PyUnicode_CheckExact(query.ptr())) {
-        prompt.text(query);
-        return prompt.finish();
-    }
-    return checked(PyNumber_Add(prompt.finish().ptr(), query.ptr()));
+    // Joined in one step, each part copied once into a text of the exact size.
+    nb::handle head = kr::id<"Given below are the modules and the variables that I have used:\nModules: \n">();
+    nb::handle between = kr::id<"\nVariables: \n">();
+    nb::handle context = kr::id<"\nUse them as context and ">();
+    nb::handle separator = kr::id<": ">();
+    nb::str modules = composer.modules(), variables = composer.variables();
+    if (PyUnicode_CheckExact(query.ptr()))
+        return kr::concat({head, modules, between, variables, context, base_prompt, separator, query});
+    nb::str prompt = kr::concat({head, modules, between, variables, context, base_prompt, separator});
+    return checked(PyNumber_Add(prompt.ptr(), query.ptr()));
 }
 
 }  // namespace cellwright

@@ -18,6 +18,10 @@ public:
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
+    // Room for `length` characters from the first write on, so that a long text whose
+    // size is roughly known is not copied again each time it outgrows its buffer.
+    void reserve(Py_ssize_t length) { writer_.min_length = length; }
+
     template <std::size_t N>
     void ascii(const char (&text)[N]) {
         if (_PyUnicodeWriter_WriteASCIIString(&writer_, text, N - 1) < 0) nb::raise_python_error();
