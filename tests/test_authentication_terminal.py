@@ -11,7 +11,9 @@ import pytest
 
 pexpect = pytest.importorskip("pexpect", reason="pexpect is needed to drive a script in a pseudo-terminal")
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+import korvane  # noqa: E402
+
+PACKAGE_PARENT = str(Path(korvane.__file__).resolve().parent.parent)
 
 SCRIPT = """
 import sys
@@ -28,7 +30,8 @@ def run_script(service, tmp_path):
     info = tmp_path / "service.json"
     info.write_text(json.dumps(service.connection_info()))
     secret = tmp_path / "secret.json"
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(SRC), os.environ.get("PYTHONPATH")]))}
+    # The child imports korvane from where this process does (installed, or a source tree).
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))}
 
     def spawn():
         child = pexpect.spawn(sys.executable, ["-c", SCRIPT, str(info), str(secret)],
