@@ -46,4 +46,4 @@ def secret_path(tmp_path):
     return tmp_path / "secret.json"
 
 # Fixtures for the korvane modules themselves.
-from korvane_fixtures import fresh_import, logged_in, secret_file, wardlock  # noqa: E402,F401
+from korvane_fixtures import auth, fresh_import, logged_in, secret_file, wardlock  # noqa: E402,F401

@@ -39,6 +39,14 @@ def wardlock(secret_file, monkeypatch) -> ModuleType:
 
 
 @pytest.fixture
+def auth(secret_file, monkeypatch) -> ModuleType:
+    """The app-token module, reading and writing the test's own credential file."""
+    module = importlib.import_module("korvane.validation.authentication")
+    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
+    return module
+
+
+@pytest.fixture
 def logged_in(wardlock, service, routed) -> str:
     """A credential file holding alice's password and a token the service accepts."""
     token = service.issue_token(TENANT, USER)

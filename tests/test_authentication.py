@@ -27,13 +27,6 @@ EXCEPTION_LINE = re.compile(r"Exception Occurred:  \S.*\n")
 
 
 @pytest.fixture
-def auth(secret_file, monkeypatch):
-    module = importlib.import_module("korvane.validation.authentication")
-    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
-    return module
-
-
-@pytest.fixture
 def answer(monkeypatch):
     """Types the given lines at the prompts."""
     def type_lines(*lines: str) -> io.StringIO:

@@ -145,13 +145,6 @@ def loopback_only(monkeypatch):
 
 
 @pytest.fixture
-def auth(secret_file, monkeypatch):
-    module = importlib.import_module("korvane.validation.authentication")
-    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
-    return module
-
-
-@pytest.fixture
 def kit(logged_in, fresh_import, service, monkeypatch):
     """The assistant and the engine client, freshly imported and logged in; what the
     assistant hands to `display` is collected in `.shown`, the service log is empty."""

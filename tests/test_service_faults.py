@@ -98,13 +98,6 @@ def typing_answers(wardlock, monkeypatch, *answers: str) -> list[str]:
 
 
 @pytest.fixture
-def auth(secret_file, monkeypatch):
-    module = importlib.import_module("korvane.validation.authentication")
-    monkeypatch.setattr(module, "secret_file_path", str(secret_file))
-    return module
-
-
-@pytest.fixture
 def stdin(monkeypatch):
     """Types lines at the app-token prompts."""
     def type_lines(*typed: str):
