@@ -93,5 +93,5 @@ def request_case(session: Any) -> Case:
 
     engine = baseline.Engine(session.token, session.tenant, session.service_domain)
     prompt = baseline._generate_prompt(QUERY, BASE_PROMPT, notebook("typical"))
-    return Case("get_completion(prompt)", endpoints.get_completion, engine.get_completion, (prompt,), 1, 101, 0,
+    return Case("get_completion(prompt)", endpoints.get_completion, engine.get_completion, (prompt,), 1, 301, 0,
                 ratio_at_most=1.03)

@@ -74,11 +74,12 @@ def write_info(s: session.Session, directory: str) -> str:
     return path
 
 
-def measure_imports(info: str, runs: int) -> list[dict[str, float]]:
+def measure_imports(info: str, runs: int, load_libraries_first: bool = False) -> list[dict]:
     """Per run: each module's self time less the requests its import sent, in ms."""
     results = []
+    extra = ["--load-libraries-first"] if load_libraries_first else []
     for _ in range(runs):
-        done = subprocess.run([sys.executable, "-X", "importtime", str(HERE / "import_child.py"), info],
+        done = subprocess.run([sys.executable, "-X", "importtime", str(HERE / "import_child.py"), info, *extra],
                               env=child_env(), capture_output=True, text=True)
         if done.returncode != 0:
             raise SystemExit(f"the import run failed:\n{done.stderr[-3000:]}")
@@ -91,13 +92,15 @@ def measure_imports(info: str, runs: int) -> list[dict[str, float]]:
                 reference_us[match[4]] = int(match[1])
         if set(self_us) != set(MODULES):
             raise SystemExit(f"-X importtime did not report all four modules: {sorted(self_us)}")
-        charged_ns = json.loads(done.stdout)["requests_ns"]
+        reported = json.loads(done.stdout)
+        charged_ns = reported["requests_ns"]
         unexpected = set(charged_ns) - set(MODULES)
         if unexpected:
             raise SystemExit(f"requests sent outside our modules' imports: {unexpected}")
         run = {m: (self_us[m] - charged_ns.get(m, 0) / 1000) / 1000 for m in MODULES}
         run["requests"] = sum(charged_ns.values()) / 1e6
         run["reference"] = {name: us / 1000 for name, us in reference_us.items()}
+        run["loader"] = sum(reported["loader_ns"].values()) / 1e6
         run["self, as reported"] = sum(self_us.values()) / 1000
         results.append(run)
     return results
@@ -226,8 +229,8 @@ def fmt_count(n: float) -> str:
     return f"{n / 1e6:.2f} M" if n >= 1e6 else f"{n / 1e3:.1f} k" if n >= 1e4 else f"{n:.0f}"
 
 
-def report(info: dict, results: list, imports: list, instructions, pandas: dict, ca_time: float,
-           load: tuple) -> str:
+def report(info: dict, results: list, imports: list, loaded_first: list, instructions, pandas: dict,
+           ca_time: float, load: tuple) -> str:
     lines = ["# Benchmark results", "", "Produced by `python benchmarks/run.py`; see benchmarks/README.md.", ""]
     lines += [f"- {k}: {v}" for k, v in info.items()]
     lines += [f"- load average at start / end: {load[0]:.2f} / {load[1]:.2f}", ""]
@@ -290,6 +293,11 @@ def report(info: dict, results: list, imports: list, instructions, pandas: dict,
                   f"{fmt_count(instructions[('import', 'ours')])} for the four, of which "
                   f"{', '.join(parts) or 'no part could be attributed'}; the rest is the import system's work and "
                   "the module bodies.", ""]
+    loader = [r["loader"] for r in loaded_first]
+    rest = [sum(r[m] for m in MODULES) for r in loaded_first]
+    lines += [f"The dynamic loader's part, measured in {len(loaded_first)} further runs that load the four shared "
+              f"libraries just before the import: {statistics.median(loader):.2f} ms for the four (median); the "
+              f"import's self time less the requests then comes to {statistics.median(rest):.2f} ms.", ""]
     reference = [t for r in imports for t in r["reference"].values()]
     if reference:
         names = sorted({n for r in imports for n in r["reference"]})
@@ -364,12 +372,14 @@ def main() -> None:
         info_file = write_info(s, tmp)
         print("  import", file=sys.stderr)
         imports = measure_imports(info_file, args.import_runs)
+        loaded_first = measure_imports(info_file, max(args.import_runs // 2, 1), load_libraries_first=True)
         instructions: dict | str = "skipped (--quick)"
         if not args.quick:
             print("  instruction counts (callgrind, a few minutes)", file=sys.stderr)
             instructions = count_instructions(info_file)
 
-    text = report(info, results, imports, instructions, pandas, ca_time, (load_start, os.getloadavg()[0]))
+    text = report(info, results, imports, loaded_first, instructions, pandas, ca_time,
+                  (load_start, os.getloadavg()[0]))
     print(text)
     Path(args.output).write_text(text + "\n", encoding="utf-8")
 
