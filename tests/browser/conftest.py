@@ -1,10 +1,13 @@
-"""The classic notebook in headless Chromium, its kernels routed to the test run's tenant service.
+"""The notebook front ends in headless Chromium, their kernels routed to the test run's tenant service.
 
-One nbclassic server and one browser serve the whole session; each test gets a new
-notebook, with its own kernel, in a new page. Kernels start with an IPython startup
-file that routes them to the local service and points the credential login at a
-temporary file before anything logs in, so no kernel reads or writes the package's
-own credential file. Kernels import korvane from the same directory as this process.
+One Jupyter server serves the whole session and all three front ends: the classic notebook
+(nbclassic), JupyterLab 4 and Notebook 7. One browser serves the session too; each test gets
+a new notebook, with its own kernel, in a new page. Kernels start with an IPython startup
+file that routes them to the local service and points the credential login at a temporary
+file before anything logs in, so no kernel reads or writes the package's own credential
+file. Kernels import korvane from the same directory as this process, and the front ends
+load korvane's front-end parts from where pip installed them, or from the source tree when
+korvane is imported from there.
 
 Set KORVANE_SCREENSHOTS to a directory to have the tests save their screenshots there.
 """
@@ -16,7 +19,6 @@ import json
 import os
 import re
 import secrets
-import shutil
 import signal
 import socket
 import subprocess
@@ -33,22 +35,42 @@ import korvane
 import korvane.testing
 
 CHROMIUM = "/usr/bin/chromium"
-PACKAGE_SECRET = Path(korvane.__file__).resolve().parent / "secret.json"
+PACKAGE_DIR = Path(korvane.__file__).resolve().parent
+PACKAGE_SECRET = PACKAGE_DIR / "secret.json"
+SOURCE_FRONT_END = Path(__file__).resolve().parents[2] / "jupyter"
 SERVER_START_TIMEOUT = 60
 KERNEL_START_TIMEOUT = 60_000  # ms
 STEP_TIMEOUT = 30_000  # ms: any single wait on the page
-BUDGET = 170  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
+BUDGET = 420  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
+FRONT_ENDS = ("classic", "lab", "notebook7")
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+# Chromium with nothing of its own reaching out: a throwaway profile, no background
+# services, and every host name but loopback unresolvable.
+CHROMIUM_ARGS = [
+    "--no-sandbox",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--disable-default-apps",
+    "--no-first-run",
+    "--disable-domain-reliability",
+    "--disable-client-side-phishing-detection",
+    "--disable-features=OptimizationHints,MediaRouter,Translate,AutofillServerCommunication,DialMediaRouteProvider",
+    "--metrics-recording-only",
+    "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE localhost, EXCLUDE 127.0.0.1",
+]
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", "browser: drives the classic notebook in Chromium")
+    config.addinivalue_line("markers", "browser: drives the notebook front ends in Chromium")
 
 
 def _missing_tools() -> str | None:
     if not os.access(CHROMIUM, os.X_OK):
         return f"{CHROMIUM} is not installed"
-    for module in ("playwright", "nbclassic", "ipykernel", "ipywidgets", "widgetsnbextension"):
+    for module in ("playwright", "jupyter_server", "nbclassic", "jupyterlab", "notebook", "ipykernel",
+                   "ipywidgets", "widgetsnbextension", "jupyterlab_widgets"):
         if importlib.util.find_spec(module) is None:
             return f"the Python package {module} is not installed"
     return None
@@ -71,6 +93,22 @@ def _free_port() -> int:
         return sock.getsockname()[1]
 
 
+def _front_end_sources() -> Path | None:
+    """The source tree's front-end parts when korvane is imported from the source tree, else None.
+
+    An installed korvane must have installed them where the front ends look; that is
+    what the tests then prove, so a missing file is a failure, not a reason to fall back.
+    """
+    if PACKAGE_DIR.parent == SOURCE_FRONT_END.parent / "src":
+        return SOURCE_FRONT_END
+    prefix = Path(sys.prefix)
+    for part in ("share/jupyter/labextensions/korvane/package.json", "share/jupyter/nbextensions/korvane/main.js",
+                 "etc/jupyter/nbconfig/notebook.d/korvane.json"):
+        if not (prefix / part).is_file():
+            pytest.fail(f"korvane is installed but {prefix / part} is not")
+    return None
+
+
 _STARTUP = '''\
 # Written by the browser tests: route this kernel to their tenant service and keep
 # the credential login away from the package's own credential file.
@@ -90,7 +128,7 @@ del _korvane_test_kernel
 
 
 class NotebookServer:
-    """An nbclassic server on loopback, in its own Jupyter and IPython directories."""
+    """A Jupyter server on loopback serving all three front ends, in its own Jupyter and IPython directories."""
 
     def __init__(self, root: Path, service: korvane.testing.TenantService) -> None:
         self.root = root
@@ -99,23 +137,40 @@ class NotebookServer:
         self.port = _free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.log_path = root / "server.log"
-        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime",
+        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime", "tmp",
                     "ipython/profile_default/startup"):
             (root / sub).mkdir(parents=True, exist_ok=True)
         info = root / "service.json"
         info.write_text(json.dumps(service.connection_info()))
         startup = _STARTUP.format(info=str(info), secrets=str(root / "kernel-secrets"))
         (root / "ipython/profile_default/startup/00-korvane-tests.py").write_text(startup)
+        self._write_config(_front_end_sources())
         self._proc: subprocess.Popen[bytes] | None = None
+
+    def _write_config(self, sources: Path | None) -> None:
+        config: dict[str, Any] = {
+            "ServerApp": {"terminals_enabled": False},
+            # The tests reach the page's application object; nothing asks the internet for news or updates.
+            "LabApp": {"expose_app_in_browser": True, "news_url": None, "extension_manager": "readonly",
+                       "check_for_updates_class": "jupyterlab.handlers.announcements.NeverCheckForUpdate"},
+            "JupyterNotebookApp": {"expose_app_in_browser": True},
+        }
+        if sources is not None:
+            config["LabServerApp"] = {"extra_labextensions_path": [str(sources / "labextensions")]}
+            config["NotebookApp"] = {"extra_nbextensions_path": [str(sources / "nbextensions")]}
+            notebook_d = self.root / "jupyter-config/nbconfig/notebook.d"
+            notebook_d.mkdir(parents=True)
+            (notebook_d / "korvane.json").write_bytes((sources / "nbconfig/notebook.d/korvane.json").read_bytes())
+        (self.root / "jupyter-config/jupyter_server_config.json").write_text(json.dumps(config))
 
     def _env(self) -> dict[str, str]:
         env = dict(os.environ)
-        korvane_parent = str(Path(korvane.__file__).resolve().parent.parent)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (korvane_parent, env.get("PYTHONPATH")) if p)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_DIR.parent), env.get("PYTHONPATH")) if p)
         env["IPYTHONDIR"] = str(self.root / "ipython")
         env["JUPYTER_CONFIG_DIR"] = str(self.root / "jupyter-config")
         env["JUPYTER_DATA_DIR"] = str(self.root / "jupyter-data")
         env["JUPYTER_RUNTIME_DIR"] = str(self.root / "runtime")
+        env["TMPDIR"] = str(self.root / "tmp")  # what the kernels' notebooks put in the temp directory
         env["PYDEVD_DISABLE_FILE_VALIDATION"] = "1"
         # A bundle left by this process's own routing would vanish under the kernels.
         if "korvane-route-" in env.get("REQUESTS_CA_BUNDLE", ""):
@@ -124,10 +179,9 @@ class NotebookServer:
 
     def start(self) -> None:
         command = [
-            sys.executable, "-m", "nbclassic", "--no-browser",
+            sys.executable, "-m", "jupyter_server", "--no-browser",
             "--ServerApp.ip=127.0.0.1", f"--ServerApp.port={self.port}", "--ServerApp.port_retries=0",
             f"--IdentityProvider.token={self.token}", f"--ServerApp.root_dir={self.notebooks}",
-            "--ServerApp.terminals_enabled=False",
         ]
         if os.geteuid() == 0:  # containers and CI runners
             command.append("--allow-root")
@@ -138,13 +192,13 @@ class NotebookServer:
         deadline = time.monotonic() + SERVER_START_TIMEOUT
         while time.monotonic() < deadline:
             if self._proc.poll() is not None:
-                raise RuntimeError(f"nbclassic exited with {self._proc.returncode}:\n{self.log_tail()}")
+                raise RuntimeError(f"the Jupyter server exited with {self._proc.returncode}:\n{self.log_tail()}")
             try:
                 self.api("GET", "/api/status")
                 return
             except (urllib.error.URLError, ConnectionError):
                 time.sleep(0.2)
-        raise RuntimeError(f"nbclassic did not answer within {SERVER_START_TIMEOUT}s:\n{self.log_tail()}")
+        raise RuntimeError(f"the Jupyter server did not answer within {SERVER_START_TIMEOUT}s:\n{self.log_tail()}")
 
     def log_tail(self, lines: int = 40) -> str:
         text = self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
@@ -159,12 +213,24 @@ class NotebookServer:
             payload = response.read()
         return json.loads(payload) if payload else None
 
-    def new_notebook(self, name: str, cells: list[dict[str, Any]]) -> str:
+    def new_notebook(self, name: str, cells: list[dict[str, Any]]) -> None:
         content = {"cells": cells, "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3",
                                                             "language": "python"}},
                    "nbformat": 4, "nbformat_minor": 5}
         self.api("PUT", f"/api/contents/{name}", {"type": "notebook", "content": content})
-        return f"{self.base}/notebooks/{name}?token={self.token}"
+
+    def saved_cells(self, name: str) -> list[tuple[str, str]]:
+        """(cell type, text) of every cell of the notebook as stored on disk."""
+        cells = self.api("GET", f"/api/contents/{name}?type=notebook&content=1")["content"]["cells"]
+        return [(c["cell_type"], c["source"] if isinstance(c["source"], str) else "".join(c["source"]))
+                for c in cells]
+
+    def url(self, front_end: str, name: str) -> str:
+        path = {"classic": f"/nbclassic/notebooks/{name}",
+                # A workspace of its own, so that JupyterLab reopens nothing another test left open.
+                "lab": f"/lab/workspaces/{name.removesuffix('.ipynb')}/tree/{name}",
+                "notebook7": f"/notebooks/{name}"}[front_end]
+        return f"{self.base}{path}?token={self.token}"
 
     def shut_down_kernels(self) -> None:
         for session in self.api("GET", "/api/sessions"):
@@ -191,35 +257,56 @@ class NotebookServer:
 def notebook_server(tenant_service, tmp_path_factory):
     reason = _missing_tools()
     if reason:
-        pytest.skip(f"notebook tests need Chromium, Playwright and nbclassic: {reason}")
+        pytest.skip(f"notebook tests need Chromium, Playwright and the notebook front ends: {reason}")
     global _deadline
     _deadline = time.monotonic() + BUDGET
-    server = NotebookServer(tmp_path_factory.mktemp("nbclassic"), tenant_service)
+    server = NotebookServer(tmp_path_factory.mktemp("jupyter"), tenant_service)
     server.start()
     yield server
     server.stop()
 
 
 @pytest.fixture(scope="session")
-def chromium(notebook_server):
+def chromium(notebook_server, tmp_path_factory):
     from playwright.sync_api import sync_playwright
 
+    home = tmp_path_factory.mktemp("chromium-home")
+    env = dict(os.environ, HOME=str(home), XDG_CONFIG_HOME=str(home / "config"), XDG_CACHE_HOME=str(home / "cache"))
     with sync_playwright() as playwright:
-        browser = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"], headless=True,
-                                             timeout=STEP_TIMEOUT)
+        browser = playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS, headless=True,
+                                             env=env, timeout=STEP_TIMEOUT)
         yield browser
         browser.close()
 
 
 class NotebookPage:
-    """One open notebook: run cells, answer input prompts, read the cells back."""
+    """One open notebook: run cells, answer input prompts, read the cells back.
 
-    def __init__(self, page: Any) -> None:
+    The front ends differ only in the JavaScript that reaches the notebook, the page's
+    element classes and the commands that run a cell; each subclass gives those.
+    """
+
+    front_end = ""
+    cell_selector = ""
+    # (cell type, text) of every cell; the started cell; run the started cell as Ctrl-Enter or Shift-Enter does.
+    cells_js = start_js = run_js = ""
+    ready_js = started_index_js = started_done_js = outputs_js = kernel_execute_js = save_js = ""
+    input_box = input_prompt = input_field = ""
+
+    def __init__(self, page: Any, server: NotebookServer, name: str) -> None:
         self.page = page
+        self.server = server
+        self.name = name
         self.console: list[str] = []
         self._barriers = 0
         page.on("console", lambda msg: self.console.append(f"{msg.type}: {msg.text}"))
         page.on("pageerror", lambda exc: self.console.append(f"pageerror: {exc}"))
+
+    def open(self) -> None:
+        """Load the page and wait until the kernel is up and the widget front end listens to it."""
+        self.page.goto(self.server.url(self.front_end, self.name))
+        self.wait_until(self.ready_js, timeout=KERNEL_START_TIMEOUT)
+        self.barrier(KERNEL_START_TIMEOUT)
 
     def wait_until(self, predicate_js: str, arg: Any = None, timeout: int = STEP_TIMEOUT) -> Any:
         """Wait until the JavaScript function *predicate_js* returns something truthy; return it."""
@@ -227,11 +314,133 @@ class NotebookPage:
 
     def cells(self) -> list[tuple[str, str]]:
         """(cell type, text) of every cell, top to bottom."""
-        return [tuple(c) for c in self.page.evaluate(
-            "() => Jupyter.notebook.get_cells().map(c => [c.cell_type, c.get_text()])")]
+        return [tuple(c) for c in self.page.evaluate(self.cells_js)]
 
     def add_cell(self, source: str) -> int:
         """Put *source* into a new code cell at the bottom (or the empty last one); return its index."""
+        raise NotImplementedError
+
+    def start(self, index: int, shift: bool = False) -> None:
+        """Select cell *index* and run it: as Ctrl-Enter does (the selection stays), or as Shift-Enter does."""
+        self.page.evaluate(self.start_js, [index, shift])
+
+    def wait_done(self, timeout: int = STEP_TIMEOUT) -> int:
+        """Wait until the cell last started has run and its output has arrived; return its index now.
+
+        Fails on an error output. The index can differ from the one started when a cell was inserted above.
+        """
+        self.wait_until(self.started_done_js, timeout=timeout)
+        self.barrier(timeout)
+        index = self.page.evaluate(self.started_index_js)
+        errors = [o for o in self.outputs(index) if o.get("output_type") == "error"]
+        assert not errors, _ANSI.sub("", "\n".join("\n".join(e["traceback"]) for e in errors))
+        self.assert_no_javascript_errors(index)
+        return index
+
+    def assert_no_javascript_errors(self, index: int) -> None:
+        """The front ends show a failing Javascript output as an error note in the cell's output."""
+        text = self.cell_locator(index).inner_text()
+        assert "Javascript Error" not in text, text
+
+    def run(self, source: str, timeout: int = STEP_TIMEOUT) -> int:
+        """Run *source* in a new cell at the bottom and wait for it; return the cell's index."""
+        index = self.add_cell(source)
+        self.start(index)
+        return self.wait_done(timeout)
+
+    def barrier(self, timeout: int = STEP_TIMEOUT) -> None:
+        """Wait until the kernel has handled everything sent before and the page has its output."""
+        self._barriers += 1
+        self.page.evaluate(self.kernel_execute_js, self._barriers)
+        self.wait_until("n => window.__barriers[n]", self._barriers, timeout)
+
+    def outputs(self, index: int) -> list[dict[str, Any]]:
+        return self.page.evaluate(self.outputs_js, index)
+
+    def stream_text(self, index: int) -> str:
+        return "".join(o["text"] if isinstance(o["text"], str) else "".join(o["text"])
+                       for o in self.outputs(index) if o.get("output_type") == "stream")
+
+    def answer_input(self, expected_prompt: str, text: str) -> dict[str, str]:
+        """Type *text* into the input box the kernel opened and press Enter; returns what the box showed."""
+        box = self.page.locator(self.input_box).last
+        field = box.locator(self.input_field)
+        field.wait_for(state="visible")
+        shown = {"prompt": box.locator(self.input_prompt).inner_text(), "type": field.get_attribute("type")}
+        assert shown["prompt"].strip() == expected_prompt
+        handle = field.element_handle()
+        handle.fill(text)
+        handle.press("Enter")
+        # The box is replaced by the echoed answer; the kernel may open the next one at once.
+        self.wait_until("el => !el.isConnected || el.disabled || el.readOnly", handle)
+        return shown
+
+    def cell_locator(self, index: int) -> Any:
+        return self.page.locator(self.cell_selector).nth(index)
+
+    def save_and_reload(self, late_script: str | None = None) -> None:
+        """Save the notebook, load the page again and wait until the notebook is back, kernel and all.
+
+        With *late_script* (a URL pattern) that script reaches the page a good while after the rest.
+        """
+        self.page.evaluate(self.save_js)
+        if late_script:
+            self.page.route(late_script, _arrive_late)
+        try:
+            self.page.reload()
+            self.wait_until(self.ready_js, timeout=KERNEL_START_TIMEOUT)
+            self.barrier(KERNEL_START_TIMEOUT)
+        finally:
+            if late_script:
+                self.page.unroute(late_script, _arrive_late)
+
+    def screenshot(self, name: str, first_cell: int, last_cell: int) -> None:
+        """Save cells first_cell..last_cell as name.png when KORVANE_SCREENSHOTS names a directory."""
+        target = os.environ.get("KORVANE_SCREENSHOTS")
+        if not target:
+            return
+        self.page.mouse.move(0, 0)
+        top = self.cell_locator(first_cell).bounding_box()
+        bottom = self.cell_locator(last_cell).bounding_box()
+        assert top and bottom
+        margin = 8
+        clip = {"x": top["x"] - margin, "y": top["y"] - margin, "width": top["width"] + 2 * margin,
+                "height": bottom["y"] + bottom["height"] - top["y"] + 2 * margin}
+        Path(target).mkdir(parents=True, exist_ok=True)
+        self.page.screenshot(path=str(Path(target) / f"{name}.png"), clip=clip, full_page=True)
+
+
+def _arrive_late(route: Any) -> None:
+    time.sleep(1.5)
+    route.continue_()
+
+
+class ClassicPage(NotebookPage):
+    front_end = "classic"
+    cell_selector = "#notebook-container > .cell"
+    ready_js = """() => window.Jupyter && requirejs('base/js/utils').is_loaded('korvane/main')
+                  && Jupyter.notebook && Jupyter.notebook._fully_loaded
+                  && Jupyter.notebook.kernel && Jupyter.notebook.kernel.is_connected()
+                  && Jupyter.notebook.kernel.comm_manager.targets['jupyter.widget']"""
+    cells_js = "() => Jupyter.notebook.get_cells().map(c => [c.cell_type, c.get_text()])"
+    start_js = """([i, shift]) => {
+        window.__started = Jupyter.notebook.get_cell(i);
+        Jupyter.notebook.select(i);
+        if (shift) Jupyter.notebook.execute_cell_and_select_below(); else Jupyter.notebook.execute_selected_cells();
+    }"""
+    started_done_js = "() => typeof window.__started.input_prompt_number === 'number'"
+    started_index_js = "() => Jupyter.notebook.find_cell_index(window.__started)"
+    outputs_js = "i => JSON.parse(JSON.stringify(Jupyter.notebook.get_cell(i).output_area.outputs))"
+    kernel_execute_js = """n => {
+        window.__barriers = window.__barriers || {};
+        Jupyter.notebook.kernel.execute('', {iopub: {status: msg => {
+            if (msg.content.execution_state === 'idle') window.__barriers[n] = true;
+        }}}, {silent: true, store_history: false});
+    }"""
+    save_js = "() => Jupyter.notebook.save_notebook()"
+    input_box, input_prompt, input_field = "div.raw_input_container", ".raw_input_prompt", "input.raw_input"
+
+    def add_cell(self, source: str) -> int:
         return self.page.evaluate("""source => {
             const nb = Jupyter.notebook;
             let cell = nb.get_cell(nb.ncells() - 1);
@@ -242,91 +451,72 @@ class NotebookPage:
             return nb.find_cell_index(cell);
         }""", source)
 
-    def start(self, index: int) -> None:
-        """Select cell *index* and run it, leaving it selected (as Ctrl-Enter does)."""
-        self.page.evaluate("""i => {
-            window.__started = Jupyter.notebook.get_cell(i);
-            Jupyter.notebook.select(i);
-            window.__started.execute();
-        }""", index)
-
-    def wait_done(self, timeout: int = STEP_TIMEOUT) -> int:
-        """Wait until the cell last started has run and its output has arrived; return its index now.
-
-        Fails on an error output. The index can differ from the one started when a cell was inserted above.
-        """
-        self.wait_until("() => typeof window.__started.input_prompt_number === 'number'", timeout=timeout)
-        self.barrier(timeout)
-        index = self.page.evaluate("() => Jupyter.notebook.find_cell_index(window.__started)")
-        errors = [o for o in self.outputs(index) if o.get("output_type") == "error"]
-        assert not errors, _ANSI.sub("", "\n".join("\n".join(e["traceback"]) for e in errors))
-        self.assert_no_javascript_errors(index)
-        return index
-
-    def assert_no_javascript_errors(self, index: int) -> None:
-        """The front end shows a failing Javascript output as an error note in the cell's output."""
-        errors = self.cell_locator(index).locator(".js-error").all_inner_texts()
-        assert not errors, "\n".join(errors)
-
-    def run(self, source: str, timeout: int = STEP_TIMEOUT) -> int:
-        """Run *source* in a new cell at the bottom and wait for it; return the cell's index."""
-        index = self.add_cell(source)
-        self.start(index)
-        return self.wait_done(timeout)
-
     def executed(self, index: int) -> bool:
         return self.page.evaluate("i => Jupyter.notebook.get_cell(i).input_prompt_number != null", index)
 
-    def barrier(self, timeout: int = STEP_TIMEOUT) -> None:
-        """Wait until the kernel has handled everything sent before and the page has its output."""
-        self._barriers += 1
-        self.page.evaluate("""n => {
-            window.__barriers = window.__barriers || {};
-            Jupyter.notebook.kernel.execute('', {iopub: {status: msg => {
-                if (msg.content.execution_state === 'idle') window.__barriers[n] = true;
-            }}}, {silent: true, store_history: false});
-        }""", self._barriers)
-        self.wait_until("n => window.__barriers[n]", self._barriers, timeout)
-
-    def outputs(self, index: int) -> list[dict[str, Any]]:
-        return self.page.evaluate("i => JSON.parse(JSON.stringify(Jupyter.notebook.get_cell(i).output_area.outputs))",
-                                  index)
-
-    def stream_text(self, index: int) -> str:
-        return "".join(o["text"] for o in self.outputs(index) if o.get("output_type") == "stream")
-
-    def answer_input(self, expected_prompt: str, text: str) -> dict[str, str]:
-        """Type *text* into the input box the kernel opened and press Enter; returns what the box showed."""
-        box = self.page.locator("div.raw_input_container")
-        box.locator("input.raw_input").wait_for(state="visible")
-        shown = {"prompt": box.locator(".raw_input_prompt").inner_text(),
-                 "type": box.locator("input.raw_input").get_attribute("type")}
-        assert shown["prompt"] == expected_prompt
-        field = box.locator("input.raw_input").element_handle()
-        field.fill(text)
-        field.press("Enter")
-        # The box is replaced by the echoed answer; the kernel may open the next one at once.
-        self.wait_until("el => !el.isConnected", field)
-        return shown
-
-    def cell_locator(self, index: int) -> Any:
-        return self.page.locator("#notebook-container > .cell").nth(index)
-
     def screenshot(self, name: str, first_cell: int, last_cell: int) -> None:
-        """Save cells first_cell..last_cell as name.png when KORVANE_SCREENSHOTS names a directory."""
-        target = os.environ.get("KORVANE_SCREENSHOTS")
-        if not target:
-            return
         self.page.evaluate("() => Jupyter.notebook.get_cells().forEach(c => c.unselect && c.unselect())")
-        self.page.mouse.move(0, 0)
-        top = self.cell_locator(first_cell).bounding_box()
-        bottom = self.cell_locator(last_cell).bounding_box()
-        assert top and bottom
-        margin = 8
-        clip = {"x": top["x"] - margin, "y": top["y"] - margin, "width": top["width"] + 2 * margin,
-                "height": bottom["y"] + bottom["height"] - top["y"] + 2 * margin}
-        Path(target).mkdir(parents=True, exist_ok=True)
-        self.page.screenshot(path=str(Path(target) / f"{name}.png"), clip=clip, full_page=True)
+        super().screenshot(name, first_cell, last_cell)
+
+
+class LabPage(NotebookPage):
+    """JupyterLab 4 and Notebook 7: the same notebook widgets, reached through the page's application."""
+
+    front_end = "lab"
+    cell_selector = ".jp-NotebookPanel .jp-Notebook .jp-Cell"
+    ready_js = """() => {
+        const panel = window.jupyterapp && jupyterapp.shell.currentWidget;
+        if (!(panel && panel.context && panel.sessionContext)) return false;
+        const session = panel.sessionContext.session;
+        const kernel = session && session.kernel;
+        if (!(panel.context.isReady && kernel && kernel.connectionStatus === 'connected'
+              && kernel.status === 'idle' && kernel._targetRegistry['jupyter.widget'])) return false;
+        window.__panel = panel;
+        return true;
+    }"""
+    cells_js = "() => __panel.content.widgets.map(c => [c.model.type, c.model.sharedModel.getSource()])"
+    start_js = """([i, shift]) => {
+        const notebook = __panel.content;
+        notebook.activeCellIndex = i;
+        notebook.deselectAll();
+        window.__started = notebook.widgets[i];
+        void jupyterapp.commands.execute(shift ? 'notebook:run-cell-and-select-next' : 'notebook:run-cell');
+    }"""
+    started_done_js = """() => typeof window.__started.model.executionCount === 'number'
+                             && !window.__started.node.querySelector('.jp-InputPrompt').textContent.includes('*')"""
+    started_index_js = "() => __panel.content.widgets.indexOf(window.__started)"
+    outputs_js = "i => __panel.content.widgets[i].model.outputs.toJSON()"
+    kernel_execute_js = """n => {
+        window.__barriers = window.__barriers || {};
+        __panel.sessionContext.session.kernel
+            .requestExecute({code: '', silent: true, store_history: false}).done
+            .then(() => { window.__barriers[n] = true; });
+    }"""
+    save_js = "() => __panel.context.save()"
+    input_box, input_prompt, input_field = ".jp-Stdin", ".jp-Stdin-prompt", "input.jp-Stdin-input"
+
+    def add_cell(self, source: str) -> int:
+        return self.page.evaluate("""source => {
+            const cells = __panel.content.model.sharedModel;
+            const last = cells.cells[cells.cells.length - 1];
+            // A new notebook starts with one empty cell: use it rather than leave it standing.
+            if (last && last.cell_type === 'code' && last.getSource() === '' && last.execution_count == null) {
+                last.setSource(source);
+                return cells.cells.length - 1;
+            }
+            cells.insertCell(cells.cells.length, {cell_type: 'code', source});
+            return cells.cells.length - 1;
+        }""", source)
+
+    def executed(self, index: int) -> bool:
+        return self.page.evaluate("i => __panel.content.widgets[i].model.executionCount != null", index)
+
+
+class Notebook7Page(LabPage):
+    front_end = "notebook7"
+
+
+PAGES = {"classic": ClassicPage, "lab": LabPage, "notebook7": Notebook7Page}
 
 
 def _package_secret_state() -> tuple[int, int] | None:
@@ -339,24 +529,22 @@ def _package_secret_state() -> tuple[int, int] | None:
 
 @pytest.fixture
 def open_notebook(request, notebook_server, chromium, service):
-    """Opens a notebook (new and empty, or with the given cells) in a page of its own, kernel running."""
+    """Opens a notebook (new and empty, or with the given cells) in a page of its own, kernel running.
+
+    Call it with the front end to use: "classic" (the default), "lab" or "notebook7".
+    """
     package_secret_before = _package_secret_state()
     opened: list[NotebookPage] = []
 
-    def open_(cells: list[dict[str, Any]] | None = None) -> NotebookPage:
+    def open_(cells: list[dict[str, Any]] | None = None, front_end: str = "classic") -> NotebookPage:
         stem = re.sub(r"[^A-Za-z0-9_-]+", "-", request.node.name).strip("-")[:80]
-        url = notebook_server.new_notebook(f"{stem}-{len(opened)}.ipynb", cells or [])
+        name = f"{stem}-{len(opened)}.ipynb"
+        notebook_server.new_notebook(name, cells or [])
         context = chromium.new_context(viewport={"width": 1000, "height": 900}, device_scale_factor=1)
         context.set_default_timeout(_within_budget(STEP_TIMEOUT))
-        nb = NotebookPage(context.new_page())
+        nb = PAGES[front_end](context.new_page(), notebook_server, name)
         opened.append(nb)
-        nb.page.goto(url)
-        # The kernel is up and the widget front end has registered for the kernel's widget messages.
-        nb.wait_until("""() => window.Jupyter && Jupyter.notebook && Jupyter.notebook.kernel
-                          && Jupyter.notebook.kernel.is_connected()
-                          && Jupyter.notebook.kernel.comm_manager.targets['jupyter.widget']""",
-                      timeout=KERNEL_START_TIMEOUT)
-        nb.barrier(KERNEL_START_TIMEOUT)
+        nb.open()
         return nb
 
     yield open_
@@ -370,8 +558,13 @@ def open_notebook(request, notebook_server, chromium, service):
 
 @pytest.fixture
 def notebook(open_notebook) -> NotebookPage:
-    """A new, empty notebook with a running kernel, open in its own page."""
+    """A new, empty notebook in the classic front end with a running kernel, open in its own page."""
     return open_notebook()
+
+
+@pytest.fixture(params=FRONT_ENDS)
+def front_end(request) -> str:
+    return request.param
 
 
 def _report(nb: NotebookPage) -> None:
@@ -379,8 +572,6 @@ def _report(nb: NotebookPage) -> None:
     if nb.console:
         print("browser console:\n" + "\n".join(nb.console))
     try:
-        print("notebook:\n" + nb.page.evaluate("""() => Jupyter.notebook.get_cells().map(c =>
-            `[${c.cell_type} ${c.input_prompt_number}] ${c.get_text()}\n  -> `
-            + JSON.stringify(c.output_area ? c.output_area.outputs : [])).join('\\n')"""))
+        print("notebook:\n" + "\n".join(f"[{kind}] {text}" for kind, text in nb.cells()))
     except Exception as exc:  # the page may be what failed
         print(f"notebook not readable: {exc}")

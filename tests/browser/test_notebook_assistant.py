@@ -1,4 +1,7 @@
-"""The notebook assistant in the classic notebook: login prompts, inserted cells and the query form."""
+"""The notebook assistant in the classic notebook: login prompts, prompts with context, inserted cells and the query form.
+
+Where answers land in all three front ends, and that reopening changes nothing: test_front_ends.py.
+"""
 
 from __future__ import annotations
 
@@ -12,12 +15,6 @@ pytestmark = pytest.mark.browser
 
 IMPORT = "from korvane.tessaly_gpt_sdk.cellwright import generate_code, generate_code_completion, generate_markdown"
 SALES = 'import pandas as pd\nsales = pd.DataFrame({"region": ["north", "south"], "amount": [3.5, 4.0]})'
-# Special to a JavaScript template literal, to an HTML page, or to Python strings. No carriage
-# return: the cell editor turns it into a newline whatever the program hands it.
-AWKWARD = (
-    "print(`${x}`)\n# \\ \\\\ \\n \\` \\${ $ { } $$ ${{}}\n"
-    "</script><script>alert(1)</script>\n# café ✓ \u2028 \t"
-)
 
 
 def use_credentials(nb, path) -> None:
@@ -87,24 +84,6 @@ def test_markdown_explanation_is_inserted_as_a_markdown_cell_above(notebook, log
     assert prompt.startswith("Explain the below given code")
     assert "```" in answer  # the engine fences the code: backticks reach the cell intact
     assert nb.cells() == before[:command] + [("markdown", answer)] + before[command:]
-
-
-@pytest.mark.parametrize(
-    ("call", "offset", "cell_type"),
-    [("generate_code_completion('anything')", 1, "code"), ("generate_markdown('x = 1')", 0, "markdown")],
-    ids=["code-below", "markdown-above"],
-)
-def test_an_awkward_answer_arrives_in_the_cell_unchanged(notebook, logged_in, secret_file, service,
-                                                         call, offset, cell_type):
-    service.engine = lambda query, max_tokens: AWKWARD
-    nb = notebook
-    use_credentials(nb, secret_file)
-    nb.run(IMPORT)
-    command = nb.add_cell(call)
-    nb.start(command)
-    nb.wait_done()
-
-    assert nb.cells()[command + offset] == (cell_type, AWKWARD)
 
 
 @pytest.fixture

@@ -1,0 +1,92 @@
+"""Answers land next to the cell that asked, in the classic notebook, JupyterLab 4 and Notebook 7,
+and saving and reopening the notebook inserts nothing."""
+
+from __future__ import annotations
+
+import pytest
+
+pytestmark = pytest.mark.browser
+
+# Special to a JavaScript template literal, to an HTML page, or to Python strings; a character
+# outside the basic plane and a line separator. No carriage return: the cell editors turn it
+# into a newline whatever the program hands them.
+AWKWARD = (
+    "print(`${x}`)\n# \\ \\\\ \\n \\` \\${ $ { } $$ ${{}}\n"
+    "</script><script>alert(1)</script>\n# café ✓ 🐍 \u2028 \t"
+)
+
+
+def start_assistant(nb, secret_file) -> None:
+    nb.run(f"import korvane.validation.wardlock as wardlock\nwardlock.secret_file_path = {str(secret_file)!r}\n"
+           "from korvane.tessaly_gpt_sdk.cellwright import generate_code, generate_code_completion, generate_markdown")
+
+
+def last_answer(service) -> str:
+    request = [r for r in service.requests if r.operation == "completion"][-1]
+    return service.engine(request.json["query"], request.json["max_tokens"])
+
+
+def assert_reopening_changes_nothing(nb, cells) -> None:
+    nb.save_and_reload()
+    assert nb.cells() == cells
+    assert nb.server.saved_cells(nb.name) == cells
+    if nb.front_end == "classic":
+        # The classic page loads korvane's part and the notebook side by side; the notebook may come first.
+        nb.save_and_reload(late_script="**/nbextensions/korvane/main.js*")
+        assert nb.cells() == cells
+        assert nb.server.saved_cells(nb.name) == cells
+
+
+def test_commands_insert_next_to_the_asking_cell_and_reopening_inserts_nothing(
+        open_notebook, front_end, logged_in, secret_file, service):
+    # Each answer names its query, so that an answer in the wrong place shows.
+    service.engine = lambda query, max_tokens: f"{AWKWARD}\n# asked: {query.splitlines()[-1]}"
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)
+    commands = [  # (source, run as Shift-Enter does, so that the selection has moved on when the answer comes)
+        ('generate_code_completion("one")', False),
+        ('generate_markdown("two = 2")', False),
+        ('generate_code_completion("three")', True),
+        ('generate_markdown("four = 4")', True),
+    ]
+    for source, _ in commands:
+        nb.add_cell(source)
+    nb.add_cell("# the last cell")
+    expected = nb.cells()
+
+    for source, shift in commands:
+        index = [text for _, text in expected].index(source)
+        nb.start(index, shift=shift)
+        nb.wait_done()
+        if source.startswith("generate_markdown"):
+            expected.insert(index, ("markdown", last_answer(service)))
+        else:
+            expected.insert(index + 1, ("code", last_answer(service)))
+            assert not nb.executed(index + 1), "the new cell must wait for the user to run it"
+        assert nb.cells() == expected, f"after {source}"
+
+    assert_reopening_changes_nothing(nb, expected)
+
+
+def test_form_submit_inserts_below_the_form_and_reopening_inserts_nothing(
+        open_notebook, front_end, logged_in, secret_file, service):
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)
+    nb.run('import pandas as pd\nsales = pd.DataFrame({"region": ["north", "south"], "amount": [3.5, 4.0]})')
+    index = nb.run("generate_code(globals())")
+    nb.add_cell("# the cell after the form")
+    form = nb.cell_locator(index)
+    form.locator(".widget-textarea textarea").fill("plot the total amount by region")
+    before = nb.cells()
+
+    form.locator(".widget-button").click()
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", len(before))
+    nb.barrier()
+
+    expected = before[: index + 1] + [("code", last_answer(service))] + before[index + 1:]
+    assert nb.cells() == expected
+    nb.assert_no_javascript_errors(index)
+    if front_end != "classic":
+        nb.screenshot(f"{front_end}-form", index, index + 1)
+
+    assert_reopening_changes_nothing(nb, expected)
