@@ -287,10 +287,10 @@ class NotebookPage:
     """
 
     front_end = ""
-    cell_selector = ""
     # (cell type, text) of every cell; the started cell; run the started cell as Ctrl-Enter or Shift-Enter does.
     cells_js = start_js = run_js = ""
     ready_js = started_index_js = started_done_js = outputs_js = kernel_execute_js = save_js = ""
+    mark_code_cells_js = marked_index_js = ""
     input_box = input_prompt = input_field = ""
 
     def __init__(self, page: Any, server: NotebookServer, name: str) -> None:
@@ -305,6 +305,9 @@ class NotebookPage:
     def open(self) -> None:
         """Load the page and wait until the kernel is up and the widget front end listens to it."""
         self.page.goto(self.server.url(self.front_end, self.name))
+        self._wait_ready()
+
+    def _wait_ready(self) -> None:
         self.wait_until(self.ready_js, timeout=KERNEL_START_TIMEOUT)
         self.barrier(KERNEL_START_TIMEOUT)
 
@@ -336,6 +339,14 @@ class NotebookPage:
         assert not errors, _ANSI.sub("", "\n".join("\n".join(e["traceback"]) for e in errors))
         self.assert_no_javascript_errors(index)
         return index
+
+    def mark_code_cells(self) -> int:
+        """Remember the code cells as they stand now (see marked_index); return how many there are."""
+        return self.page.evaluate(self.mark_code_cells_js)
+
+    def marked_index(self, k: int) -> int:
+        """The index now of the k-th code cell that mark_code_cells remembered."""
+        return self.page.evaluate(self.marked_index_js, k)
 
     def assert_no_javascript_errors(self, index: int) -> None:
         """The front ends show a failing Javascript output as an error note in the cell's output."""
@@ -376,7 +387,7 @@ class NotebookPage:
         return shown
 
     def cell_locator(self, index: int) -> Any:
-        return self.page.locator(self.cell_selector).nth(index)
+        raise NotImplementedError
 
     def save_and_reload(self, late_script: str | None = None) -> None:
         """Save the notebook, load the page again and wait until the notebook is back, kernel and all.
@@ -388,8 +399,7 @@ class NotebookPage:
             self.page.route(late_script, _arrive_late)
         try:
             self.page.reload()
-            self.wait_until(self.ready_js, timeout=KERNEL_START_TIMEOUT)
-            self.barrier(KERNEL_START_TIMEOUT)
+            self._wait_ready()
         finally:
             if late_script:
                 self.page.unroute(late_script, _arrive_late)
@@ -417,7 +427,6 @@ def _arrive_late(route: Any) -> None:
 
 class ClassicPage(NotebookPage):
     front_end = "classic"
-    cell_selector = "#notebook-container > .cell"
     ready_js = """() => window.Jupyter && requirejs('base/js/utils').is_loaded('korvane/main')
                   && Jupyter.notebook && Jupyter.notebook._fully_loaded
                   && Jupyter.notebook.kernel && Jupyter.notebook.kernel.is_connected()
@@ -438,6 +447,11 @@ class ClassicPage(NotebookPage):
         }}}, {silent: true, store_history: false});
     }"""
     save_js = "() => Jupyter.notebook.save_notebook()"
+    mark_code_cells_js = """() => {
+        window.__marked = Jupyter.notebook.get_cells().filter(c => c.cell_type === 'code');
+        return window.__marked.length;
+    }"""
+    marked_index_js = "k => Jupyter.notebook.find_cell_index(window.__marked[k])"
     input_box, input_prompt, input_field = "div.raw_input_container", ".raw_input_prompt", "input.raw_input"
 
     def add_cell(self, source: str) -> int:
@@ -454,6 +468,9 @@ class ClassicPage(NotebookPage):
     def executed(self, index: int) -> bool:
         return self.page.evaluate("i => Jupyter.notebook.get_cell(i).input_prompt_number != null", index)
 
+    def cell_locator(self, index: int) -> Any:
+        return self.page.locator("#notebook-container > .cell").nth(index)
+
     def screenshot(self, name: str, first_cell: int, last_cell: int) -> None:
         self.page.evaluate("() => Jupyter.notebook.get_cells().forEach(c => c.unselect && c.unselect())")
         super().screenshot(name, first_cell, last_cell)
@@ -463,7 +480,6 @@ class LabPage(NotebookPage):
     """JupyterLab 4 and Notebook 7: the same notebook widgets, reached through the page's application."""
 
     front_end = "lab"
-    cell_selector = ".jp-NotebookPanel .jp-Notebook .jp-Cell"
     ready_js = """() => {
         const panel = window.jupyterapp && jupyterapp.shell.currentWidget;
         if (!(panel && panel.context && panel.sessionContext)) return false;
@@ -480,7 +496,8 @@ class LabPage(NotebookPage):
         notebook.activeCellIndex = i;
         notebook.deselectAll();
         window.__started = notebook.widgets[i];
-        void jupyterapp.commands.execute(shift ? 'notebook:run-cell-and-select-next' : 'notebook:run-cell');
+        void jupyterapp.commands.execute(shift ? 'notebook:run-cell-and-select-next' : 'notebook:run-cell',
+                                         {widgetId: __panel.id});
     }"""
     started_done_js = """() => typeof window.__started.model.executionCount === 'number'
                              && !window.__started.node.querySelector('.jp-InputPrompt').textContent.includes('*')"""
@@ -493,6 +510,11 @@ class LabPage(NotebookPage):
             .then(() => { window.__barriers[n] = true; });
     }"""
     save_js = "() => __panel.context.save()"
+    mark_code_cells_js = """() => {
+        window.__marked = __panel.content.widgets.filter(c => c.model.type === 'code');
+        return window.__marked.length;
+    }"""
+    marked_index_js = "k => __panel.content.widgets.indexOf(window.__marked[k])"
     input_box, input_prompt, input_field = ".jp-Stdin", ".jp-Stdin-prompt", "input.jp-Stdin-input"
 
     def add_cell(self, source: str) -> int:
@@ -510,6 +532,18 @@ class LabPage(NotebookPage):
 
     def executed(self, index: int) -> bool:
         return self.page.evaluate("i => __panel.content.widgets[i].model.executionCount != null", index)
+
+    def _wait_ready(self) -> None:
+        super()._wait_ready()
+        self.panel_id = self.page.evaluate("() => __panel.id")
+
+    def cell_locator(self, index: int) -> Any:
+        return self.page.locator(f"[id='{self.panel_id}'] .jp-Notebook .jp-Cell").nth(index)
+
+    def open_second_view(self) -> None:
+        """Show the notebook in a second view next to the first, as File > New View for Notebook does."""
+        self.page.evaluate("() => jupyterapp.commands.execute('docmanager:clone')")
+        self.wait_until("() => document.querySelectorAll('.jp-NotebookPanel').length === 2")
 
 
 class Notebook7Page(LabPage):

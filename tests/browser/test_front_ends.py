@@ -42,6 +42,8 @@ def test_commands_insert_next_to_the_asking_cell_and_reopening_inserts_nothing(
     # Each answer names its query, so that an answer in the wrong place shows.
     service.engine = lambda query, max_tokens: f"{AWKWARD}\n# asked: {query.splitlines()[-1]}"
     nb = open_notebook(front_end=front_end)
+    if front_end == "lab":
+        nb.open_second_view()  # two views of one notebook, and still one cell per answer
     start_assistant(nb, secret_file)
     commands = [  # (source, run as Shift-Enter does, so that the selection has moved on when the answer comes)
         ('generate_code_completion("one")', False),

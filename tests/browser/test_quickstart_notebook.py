@@ -1,8 +1,9 @@
-"""The quickstart notebook, run cell by cell in the classic notebook as a new user would."""
+"""The quickstart notebook, run cell by cell in each front end as a new user would."""
 
 from __future__ import annotations
 
 import json
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -14,18 +15,15 @@ LOGIN = [("Please enter the username:", "alice"), ("Please enter the password:",
          ("Please enter the tenant:", "demo")]
 
 
-def test_the_quickstart_runs_from_top_to_bottom_with_a_typed_login(open_notebook):
+def test_the_quickstart_runs_from_top_to_bottom_with_a_typed_login(open_notebook, front_end):
+    left_in_temp = set(Path(tempfile.gettempdir()).glob("korvane-quickstart-*"))
     cells = json.loads(QUICKSTART.read_text(encoding="utf-8"))["cells"]
     assert all(not c.get("outputs") for c in cells if c["cell_type"] == "code"), "keep the outputs cleared"
-    nb = open_notebook(cells)
-    page = nb.page
-    count = page.evaluate("""() => {
-        window.__walk = Jupyter.notebook.get_cells().filter(c => c.cell_type === 'code');
-        return window.__walk.length;
-    }""")
+    nb = open_notebook(cells, front_end=front_end)
+    count = nb.mark_code_cells()
     last_lines = []
     for k in range(count):
-        index = page.evaluate("k => Jupyter.notebook.find_cell_index(window.__walk[k])", k)
+        index = nb.marked_index(k)
         source = nb.cells()[index][1]
         last_lines.append(source.splitlines()[-1])
         nb.start(index)
@@ -35,8 +33,7 @@ def test_the_quickstart_runs_from_top_to_bottom_with_a_typed_login(open_notebook
         nb.wait_done(timeout=60_000)
 
     final = nb.cells()
-    where = dict(zip(last_lines, page.evaluate(
-        "() => window.__walk.map(c => Jupyter.notebook.find_cell_index(c))")))
+    where = dict(zip(last_lines, (nb.marked_index(k) for k in range(count))))
     assert len(final) == len(cells) + 2
     below = final[where['generate_code_completion("plot the total amount by region", globals())'] + 1]
     assert below[0] == "code" and below[1].strip()
@@ -49,3 +46,4 @@ def test_the_quickstart_runs_from_top_to_bottom_with_a_typed_login(open_notebook
     assert nb.stream_text(where["generate_code_completion(error, debug_mode=True)"]).startswith("You can try this:\n ")
     form = nb.cell_locator(where["generate_code(globals())"])
     assert form.locator(".widget-button").inner_text() == "Submit"
+    assert set(Path(tempfile.gettempdir()).glob("korvane-quickstart-*")) == left_in_temp

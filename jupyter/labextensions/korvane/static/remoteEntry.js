@@ -35,18 +35,21 @@
     }
   }
 
-  // The part of the classic notebook's API the programs use, inserting next to `cell`.
-  function notebookAt(notebook, cell) {
+  // The part of the classic notebook's API the programs use, inserting next to the cell whose
+  // shared model is `asking` (else next to the active cell) and focusing in `panel`.
+  function notebookAt({ panel, asking }) {
+    const notebook = panel.content;
     const insert = (type, offset) => {
-      let index = notebook.widgets.indexOf(cell);
+      const cells = notebook.model.sharedModel;
+      let index = asking ? cells.cells.indexOf(asking) : -1;
       if (index < 0) index = notebook.activeCellIndex;
-      const shared = notebook.model.sharedModel.insertCell(index + offset, { cell_type: type, source: '' });
+      const created = cells.insertCell(index + offset, { cell_type: type, source: '' });
       return {
         set_text(text) {
-          shared.setSource(String(text));
+          created.setSource(String(text));
         },
         focus_cell() {
-          const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === shared);
+          const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === created);
           if (at >= 0) notebook.activeCellIndex = at;
         }
       };
@@ -59,59 +62,71 @@
 
   // ---- one open notebook ------------------------------------------------------------------
 
-  function follow(panel) {
-    const notebook = panel.content;
-    const pending = []; // live programs not yet run: {id, parent, program}
-    const commOfRequest = new Map(); // id of a comm message this page sent -> its comm (widget) id
-    const containerOf = new Map(); // widget id -> id of the widget whose children hold it
-
-    // The cell that asked: the one whose run the program answers, or the one showing the
-    // widget (or a container around it) whose event it answers; else the active cell.
-    function askingCell(parent) {
-      const cells = notebook.widgets;
-      const ran = cells.find(cell => {
-        const future = cell.outputArea && cell.outputArea.future;
-        return future && future.msg && future.msg.header.msg_id === parent;
+  // A notebook's kernel messages, followed once however many views show the notebook, so
+  // that each live program runs once.
+  class Document {
+    constructor(context) {
+      this.panels = new Set();
+      this.pending = []; // live programs not yet run: {id, parent, program}
+      this.commOfRequest = new Map(); // id of a comm message this page sent -> its comm (widget) id
+      this.containerOf = new Map(); // widget id -> id of the widget whose children hold it
+      this.session = null;
+      this.onMessage = this.onMessage.bind(this);
+      this.onHandled = this.onHandled.bind(this);
+      this.connect = this.connect.bind(this);
+      this.sessionContext = context.sessionContext;
+      this.sessionContext.sessionChanged.connect(this.connect);
+      context.disposed.connect(() => {
+        this.sessionContext.sessionChanged.disconnect(this.connect);
+        this.disconnect();
       });
-      if (ran) return ran;
-      for (let id = commOfRequest.get(parent); id; id = containerOf.get(id)) {
-        const shows = cells.find(cell => showsWidget(cell, id));
-        if (shows) return shows;
+      this.connect();
+    }
+
+    disconnect() {
+      if (!this.session) return;
+      this.session.anyMessage.disconnect(this.onMessage);
+      this.session.iopubMessage.disconnect(this.onHandled);
+      this.session = null;
+    }
+
+    connect() {
+      this.disconnect();
+      this.session = this.sessionContext.session;
+      if (this.session) {
+        this.session.anyMessage.connect(this.onMessage);
+        this.session.iopubMessage.connect(this.onHandled);
       }
-      return notebook.activeCell;
     }
 
-    function take(program) {
-      const index = pending.findIndex(p => p.program === program);
-      return index < 0 ? null : pending.splice(index, 1)[0];
-    }
-
-    function onMessage(_, { msg, direction }) {
+    onMessage(_, { msg, direction }) {
       const type = msg.header.msg_type;
       const content = msg.content || {};
       if (direction === 'send') {
-        if (type === 'comm_msg') commOfRequest.set(msg.header.msg_id, content.comm_id);
+        if (type === 'comm_msg') this.commOfRequest.set(msg.header.msg_id, content.comm_id);
         return;
       }
       if (msg.channel !== 'iopub') return;
       const data = content.data || {};
       if ((type === 'display_data' || type === 'execute_result') && typeof data[JAVASCRIPT] === 'string') {
-        pending.push({ id: msg.header.msg_id, parent: msg.parent_header.msg_id, program: data[JAVASCRIPT] });
+        this.pending.push({ id: msg.header.msg_id, parent: msg.parent_header.msg_id, program: data[JAVASCRIPT] });
       } else if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
-        for (const child of data.state.children) containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), content.comm_id);
+        for (const child of data.state.children) {
+          this.containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), content.comm_id);
+        }
       }
     }
 
     // Emitted once the page has handled the message: a program no output area rendered
     // (a widget callback's, which these front ends send to the log console) runs here.
-    function onHandled(_, msg) {
+    onHandled(_, msg) {
       if (msg.header.msg_type === 'status' && msg.content.execution_state === 'idle') {
-        commOfRequest.delete(msg.parent_header.msg_id);
+        this.commOfRequest.delete(msg.parent_header.msg_id);
       }
-      const index = pending.findIndex(p => p.id === msg.header.msg_id);
-      if (index < 0) return;
-      const [live] = pending.splice(index, 1);
-      withNotebook(notebookAt(notebook, askingCell(live.parent)), () => {
+      const index = this.pending.findIndex(p => p.id === msg.header.msg_id);
+      if (index < 0 || this.panels.size === 0) return;
+      const [live] = this.pending.splice(index, 1);
+      withNotebook(notebookAt(this.askingCell(live.parent, this.panels.values().next().value)), () => {
         try {
           evaluate(live.program, document.createElement('div'));
         } catch (error) {
@@ -120,41 +135,58 @@
       });
     }
 
-    let session = null;
-    function disconnect() {
-      if (!session) return;
-      session.anyMessage.disconnect(onMessage);
-      session.iopubMessage.disconnect(onHandled);
-      session = null;
+    // The live program with this text, now taken out of the pending ones, or null.
+    take(program) {
+      const index = this.pending.findIndex(p => p.program === program);
+      return index < 0 ? null : this.pending.splice(index, 1)[0];
     }
-    function connect() {
-      disconnect();
-      session = panel.sessionContext.session;
-      if (session) {
-        session.anyMessage.connect(onMessage);
-        session.iopubMessage.connect(onHandled);
-      }
-    }
-    panel.sessionContext.sessionChanged.connect(connect);
-    panel.disposed.connect(() => {
-      panel.sessionContext.sessionChanged.disconnect(connect);
-      disconnect();
-    });
-    connect();
 
-    // Javascript outputs rendered in this notebook run with the asking cell's notebook when
-    // they arrived live, once; with the inert one otherwise.
-    const registry = notebook.rendermime;
+    // The cell that asked: the one whose run the program answers, or the one showing the
+    // widget (or a container around it) whose event it answers; else the active cell of `panel`.
+    askingCell(parent, panel) {
+      const cells = [];
+      for (const view of this.panels) for (const cell of view.content.widgets) cells.push([view, cell]);
+      const ran = cells.find(([, cell]) => {
+        const future = cell.outputArea && cell.outputArea.future;
+        return future && future.msg && future.msg.header.msg_id === parent;
+      });
+      if (ran) return { panel: ran[0], asking: ran[1].model.sharedModel };
+      for (let id = this.commOfRequest.get(parent); id; id = this.containerOf.get(id)) {
+        const shows = cells.find(([, cell]) => showsWidget(cell, id));
+        if (shows) return { panel: shows[0], asking: shows[1].model.sharedModel };
+      }
+      const active = panel.content.activeCell;
+      return { panel, asking: active ? active.model.sharedModel : null };
+    }
+  }
+
+  const documents = new WeakMap(); // document context -> Document
+  const wrapped = new WeakSet(); // renderer registries whose Javascript renderer is wrapped
+
+  function follow(panel) {
+    let doc = documents.get(panel.context);
+    if (!doc) {
+      doc = new Document(panel.context);
+      documents.set(panel.context, doc);
+    }
+    doc.panels.add(panel);
+    panel.disposed.connect(() => doc.panels.delete(panel));
+
+    // Javascript outputs rendered in this view run with the asking cell's notebook when they
+    // arrived live, once; with the inert one otherwise. A second view of a notebook shares
+    // the first one's renderers.
+    const registry = panel.content.rendermime;
     const factory = registry.getFactory(JAVASCRIPT);
-    if (!factory) return;
+    if (!factory || wrapped.has(registry)) return;
+    wrapped.add(registry);
     registry.addFactory(
       Object.assign({}, factory, {
         createRenderer(options) {
           const renderer = factory.createRenderer(options);
           const render = renderer.render;
           renderer.render = function (model) {
-            const live = take(model.data[JAVASCRIPT]);
-            const target = live ? notebookAt(notebook, askingCell(live.parent)) : null;
+            const live = doc.take(model.data[JAVASCRIPT]);
+            const target = live ? notebookAt(doc.askingCell(live.parent, panel)) : null;
             return withNotebook(target, () => render.call(this, model));
           };
           return renderer;
