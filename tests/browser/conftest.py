@@ -41,7 +41,7 @@ SOURCE_FRONT_END = Path(__file__).resolve().parents[2] / "jupyter"
 SERVER_START_TIMEOUT = 60
 KERNEL_START_TIMEOUT = 60_000  # ms
 STEP_TIMEOUT = 30_000  # ms: any single wait on the page
-BUDGET = 420  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
+BUDGET = 360  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
 FRONT_ENDS = ("classic", "lab", "notebook7")
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
