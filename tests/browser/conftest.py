@@ -39,6 +39,26 @@ KERNEL_START_TIMEOUT = 60_000  # ms
 STEP_TIMEOUT = 30_000  # ms: any single wait on the page
 BUDGET = 170  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+# Chromium talks to the notebook server on loopback and to nothing else: none of its own
+# background requests (updates, sync, safe browsing, metrics, field trials), and every host
+# name but the loopback ones resolves to nothing.
+CHROMIUM_ARGS = [
+    "--no-sandbox",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--disable-default-apps",
+    "--disable-domain-reliability",
+    "--disable-client-side-phishing-detection",
+    "--disable-breakpad",
+    "--no-first-run",
+    "--no-default-browser-check",
+    "--no-pings",
+    "--metrics-recording-only",
+    "--disable-features=OptimizationHints,MediaRouter,DialMediaRouteProvider,Translate,"
+    "AutofillServerCommunication,CertificateTransparencyComponentUpdater,InterestFeedContentSuggestions",
+    "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE localhost, EXCLUDE 127.0.0.1",
+]
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -99,7 +119,7 @@ class NotebookServer:
         self.port = _free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.log_path = root / "server.log"
-        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime",
+        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime", "tmp",
                     "ipython/profile_default/startup"):
             (root / sub).mkdir(parents=True, exist_ok=True)
         info = root / "service.json"
@@ -117,6 +137,9 @@ class NotebookServer:
         env["JUPYTER_DATA_DIR"] = str(self.root / "jupyter-data")
         env["JUPYTER_RUNTIME_DIR"] = str(self.root / "runtime")
         env["PYDEVD_DISABLE_FILE_VALIDATION"] = "1"
+        # What the kernels put in the temporary directory (the quickstart's demo login) stays
+        # in this test run's own.
+        env["TMPDIR"] = str(self.root / "tmp")
         # A bundle left by this process's own routing would vanish under the kernels.
         if "korvane-route-" in env.get("REQUESTS_CA_BUNDLE", ""):
             del env["REQUESTS_CA_BUNDLE"]
@@ -201,12 +224,17 @@ def notebook_server(tenant_service, tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def chromium(notebook_server):
+def chromium(notebook_server, tmp_path_factory):
     from playwright.sync_api import sync_playwright
 
+    # The profile is a temporary one of Playwright's; caches and settings that Chromium keeps
+    # under the home directory go to a temporary home.
+    home = tmp_path_factory.mktemp("chromium-home")
+    env = {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
+           "XDG_CACHE_HOME": str(home / ".cache"), "TMPDIR": str(home)}
     with sync_playwright() as playwright:
-        browser = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"], headless=True,
-                                             timeout=STEP_TIMEOUT)
+        browser = playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS, headless=True,
+                                             timeout=STEP_TIMEOUT, env=env)
         yield browser
         browser.close()
 
