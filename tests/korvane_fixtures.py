@@ -8,6 +8,8 @@ in while they are imported read it through wardlock's `secret_file_path` at call
 from __future__ import annotations
 
 import importlib
+import os
+import subprocess
 import sys
 from collections.abc import Callable, Iterator
 from types import ModuleType
@@ -22,6 +24,28 @@ KORVANE_MODULES = (
     "korvane.validation.authentication",
     "korvane.validation.wardlock",
 )
+
+
+def plain_env(base: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment for a child that runs none of korvane's modules (the service, node).
+
+    The sanitizer run preloads its runtime into every process it starts; only the code
+    under test is meant to run with it.
+    """
+    env = dict(os.environ if base is None else base)
+    if env.get("LD_PRELOAD") and env.get("LD_PRELOAD") == env.get("KORVANE_SANITIZER_PRELOAD"):
+        del env["LD_PRELOAD"]
+    return env
+
+
+def end_process(process: subprocess.Popen, timeout: float = 10) -> None:
+    """Waits up to *timeout* seconds for *process* to end, then kills it: never left running."""
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=timeout)
+        raise
 
 
 @pytest.fixture

@@ -15,9 +15,6 @@ from urllib.parse import quote
 
 import pytest
 
-# The request is sent unverified on purpose; pytest restores the warning filters per test.
-pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
-
 APP, TENANT = "acme-app-token", "acme"
 PAIR = json.dumps({"TESSALY_SECRET": APP, "TESSALY_TENANT": TENANT})
 PROMPTS = "Please enter the token: Please enter the tenant: "

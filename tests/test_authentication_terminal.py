@@ -33,12 +33,17 @@ def run_script(service, tmp_path):
     # The child imports korvane from where this process does (installed, or a source tree).
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))}
 
+    children = []
+
     def spawn():
         child = pexpect.spawn(sys.executable, ["-c", SCRIPT, str(info), str(secret)],
                               env=env, encoding="utf-8", timeout=30)
+        children.append(child)
         return child, secret
 
     yield spawn
+    for child in children:
+        child.close(force=True)  # a child that a failed expectation left waiting
 
 
 def answer_prompts(child, token: str, tenant: str) -> None:

@@ -15,6 +15,7 @@ from typing import Any
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from korvane_fixtures import end_process, plain_env
 
 NODE = "/usr/bin/node"
 
@@ -58,7 +59,8 @@ class NodeRunner:
     """One node process that runs programs one after another."""
 
     def __init__(self) -> None:
-        self.proc = subprocess.Popen([NODE, "-e", _RUNNER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.proc = subprocess.Popen([NODE, "-e", _RUNNER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     env=plain_env())
 
     def run(self, program: str) -> dict[str, Any]:
         assert self.proc.stdin and self.proc.stdout
@@ -72,7 +74,7 @@ class NodeRunner:
     def close(self) -> None:
         if self.proc.stdin:
             self.proc.stdin.close()
-        self.proc.wait(timeout=10)
+        end_process(self.proc)
 
 
 @pytest.fixture(scope="module")

@@ -26,6 +26,7 @@ from pathlib import Path
 import pytest
 
 import korvane
+from korvane_fixtures import end_process
 
 KILLS = 200
 TIME_BUDGET = 60.0  # seconds; the kills stop early rather than run over
@@ -103,7 +104,7 @@ class Writers:
 
     def close(self) -> None:
         self.process.stdin.close()  # type: ignore[union-attr]
-        self.process.wait(timeout=30)
+        end_process(self.process, timeout=30)
 
 
 @pytest.fixture

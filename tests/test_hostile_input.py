@@ -34,7 +34,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
 import fuzz_prompt  # noqa: E402
 import plain_oracles as plain  # noqa: E402
 
-pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
 CELLWRIGHT, ENDPOINTS = "korvane.tessaly_gpt_sdk.cellwright", "korvane.tessaly_gpt_sdk.endpoints"
 TOKEN_ERROR = "Error occurred while validating the token\n"

@@ -48,7 +48,7 @@ from requests.exceptions import HTTPError
 
 import korvane
 from korvane.testing import connect
-from korvane_fixtures import PASSWORD, TENANT, USER
+from korvane_fixtures import PASSWORD, TENANT, USER, end_process, plain_env
 
 pytestmark = pytest.mark.leaks
 
@@ -302,7 +302,7 @@ class RemoteService:
 
     def __init__(self) -> None:
         path = [str(Path(korvane.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-        env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
+        env = plain_env({**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))})
         self.process = subprocess.Popen([sys.executable, "-c", _SERVICE], env=env, text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         line = self.process.stdout.readline()  # type: ignore[union-attr]
@@ -323,7 +323,7 @@ class RemoteService:
 
     def close(self) -> None:
         self.process.stdin.close()  # type: ignore[union-attr]
-        self.process.wait(timeout=10)
+        end_process(self.process)
 
 
 @pytest.fixture(scope="module")

@@ -20,7 +20,6 @@ import requests
 from korvane.testing import SERVICE_DOMAIN
 from korvane_fixtures import PASSWORD, TENANT, USER
 
-pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
 APP = "acme-app-token"
 NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"

@@ -44,20 +44,24 @@ STEP_TIMEOUT = 30_000  # ms: any single wait on the page
 BUDGET = 360  # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI
 FRONT_ENDS = ("classic", "lab", "notebook7")
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
-
-# Chromium with nothing of its own reaching out: a throwaway profile, no background
-# services, and every host name but loopback unresolvable.
+# Chromium talks to the notebook server on loopback and to nothing else: none of its own
+# background requests (updates, sync, safe browsing, metrics, field trials), and every host
+# name but the loopback ones resolves to nothing.
 CHROMIUM_ARGS = [
     "--no-sandbox",
     "--disable-background-networking",
     "--disable-component-update",
     "--disable-sync",
     "--disable-default-apps",
-    "--no-first-run",
     "--disable-domain-reliability",
     "--disable-client-side-phishing-detection",
-    "--disable-features=OptimizationHints,MediaRouter,Translate,AutofillServerCommunication,DialMediaRouteProvider",
+    "--disable-breakpad",
+    "--no-first-run",
+    "--no-default-browser-check",
+    "--no-pings",
     "--metrics-recording-only",
+    "--disable-features=OptimizationHints,MediaRouter,DialMediaRouteProvider,Translate,"
+    "AutofillServerCommunication,CertificateTransparencyComponentUpdater,InterestFeedContentSuggestions",
     "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE localhost, EXCLUDE 127.0.0.1",
 ]
 
@@ -170,8 +174,10 @@ class NotebookServer:
         env["JUPYTER_CONFIG_DIR"] = str(self.root / "jupyter-config")
         env["JUPYTER_DATA_DIR"] = str(self.root / "jupyter-data")
         env["JUPYTER_RUNTIME_DIR"] = str(self.root / "runtime")
-        env["TMPDIR"] = str(self.root / "tmp")  # what the kernels' notebooks put in the temp directory
         env["PYDEVD_DISABLE_FILE_VALIDATION"] = "1"
+        # What the kernels put in the temporary directory (the quickstart's demo login) stays
+        # in this test run's own.
+        env["TMPDIR"] = str(self.root / "tmp")
         # A bundle left by this process's own routing would vanish under the kernels.
         if "korvane-route-" in env.get("REQUESTS_CA_BUNDLE", ""):
             del env["REQUESTS_CA_BUNDLE"]
@@ -270,11 +276,14 @@ def notebook_server(tenant_service, tmp_path_factory):
 def chromium(notebook_server, tmp_path_factory):
     from playwright.sync_api import sync_playwright
 
+    # The profile is a temporary one of Playwright's; caches and settings that Chromium keeps
+    # under the home directory go to a temporary home.
     home = tmp_path_factory.mktemp("chromium-home")
-    env = dict(os.environ, HOME=str(home), XDG_CONFIG_HOME=str(home / "config"), XDG_CACHE_HOME=str(home / "cache"))
+    env = {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
+           "XDG_CACHE_HOME": str(home / ".cache"), "TMPDIR": str(home)}
     with sync_playwright() as playwright:
         browser = playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS, headless=True,
-                                             env=env, timeout=STEP_TIMEOUT)
+                                             timeout=STEP_TIMEOUT, env=env)
         yield browser
         browser.close()
 

@@ -30,11 +30,14 @@ def main(argv: list[str] | None = None) -> int:
     )
     args = parser.parse_args(argv)
 
+    # Ctrl-C and SIGTERM end the wait below; arriving while the service starts, they are
+    # acted on once it has started, so that it is always stopped whole.
+    stop = threading.Event()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, lambda *_: stop.set())
     service = TenantService(domain=args.domain, port=args.port)
     service.add_user(args.user, args.password, tenant=args.tenant)
     service.add_app_token(args.app_token, tenant=args.tenant)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
     info_file = Path(args.info_file).resolve()
     with service:
         info = service.connection_info()
@@ -50,8 +53,6 @@ def main(argv: list[str] | None = None) -> int:
         try:
             while not stop.wait(0.5):
                 pass
-        except KeyboardInterrupt:
-            pass
         finally:
             info_file.unlink(missing_ok=True)
     return 0

@@ -191,13 +191,16 @@ class TenantService:
         """Stop serving, undo this service's routes and remove the CA files."""
         self.unroute()
         server, self._server = self._server, None
+        thread, self._thread = self._thread, None
         if server is not None:
-            server.shutdown()
+            # shutdown() waits for serve_forever to return: it never returns from a thread that
+            # never started (a start interrupted by Ctrl-C).
+            if thread is not None and thread.is_alive():
+                server.shutdown()
             server.server_close()
             server.close_connections()
-        if self._thread is not None:
-            self._thread.join(timeout=5)
-            self._thread = None
+        if thread is not None:
+            thread.join(timeout=5)
         if self._tmpdir is not None:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
             self._tmpdir = None
