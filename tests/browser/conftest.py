@@ -298,8 +298,8 @@ class NotebookPage:
     front_end = ""
     # (cell type, text) of every cell; the started cell; run the started cell as Ctrl-Enter or Shift-Enter does.
     cells_js = start_js = run_js = ""
-    ready_js = started_index_js = started_done_js = outputs_js = kernel_execute_js = save_js = ""
-    mark_code_cells_js = marked_index_js = ""
+    ready_js = started_done_js = outputs_js = kernel_execute_js = save_js = ""
+    code_cells_js = index_of_js = ""  # an expression for the code cells; a function from a cell to its index
     input_box = input_prompt = input_field = ""
 
     def __init__(self, page: Any, server: NotebookServer, name: str) -> None:
@@ -343,7 +343,7 @@ class NotebookPage:
         """
         self.wait_until(self.started_done_js, timeout=timeout)
         self.barrier(timeout)
-        index = self.page.evaluate(self.started_index_js)
+        index = self.page.evaluate(f"() => ({self.index_of_js})(window.__started)")
         errors = [o for o in self.outputs(index) if o.get("output_type") == "error"]
         assert not errors, _ANSI.sub("", "\n".join("\n".join(e["traceback"]) for e in errors))
         self.assert_no_javascript_errors(index)
@@ -351,11 +351,11 @@ class NotebookPage:
 
     def mark_code_cells(self) -> int:
         """Remember the code cells as they stand now (see marked_index); return how many there are."""
-        return self.page.evaluate(self.mark_code_cells_js)
+        return self.page.evaluate(f"() => (window.__marked = {self.code_cells_js}).length")
 
     def marked_index(self, k: int) -> int:
         """The index now of the k-th code cell that mark_code_cells remembered."""
-        return self.page.evaluate(self.marked_index_js, k)
+        return self.page.evaluate(f"k => ({self.index_of_js})(window.__marked[k])", k)
 
     def assert_no_javascript_errors(self, index: int) -> None:
         """The front ends show a failing Javascript output as an error note in the cell's output."""
@@ -447,7 +447,6 @@ class ClassicPage(NotebookPage):
         if (shift) Jupyter.notebook.execute_cell_and_select_below(); else Jupyter.notebook.execute_selected_cells();
     }"""
     started_done_js = "() => typeof window.__started.input_prompt_number === 'number'"
-    started_index_js = "() => Jupyter.notebook.find_cell_index(window.__started)"
     outputs_js = "i => JSON.parse(JSON.stringify(Jupyter.notebook.get_cell(i).output_area.outputs))"
     kernel_execute_js = """n => {
         window.__barriers = window.__barriers || {};
@@ -456,11 +455,8 @@ class ClassicPage(NotebookPage):
         }}}, {silent: true, store_history: false});
     }"""
     save_js = "() => Jupyter.notebook.save_notebook()"
-    mark_code_cells_js = """() => {
-        window.__marked = Jupyter.notebook.get_cells().filter(c => c.cell_type === 'code');
-        return window.__marked.length;
-    }"""
-    marked_index_js = "k => Jupyter.notebook.find_cell_index(window.__marked[k])"
+    code_cells_js = "Jupyter.notebook.get_cells().filter(c => c.cell_type === 'code')"
+    index_of_js = "cell => Jupyter.notebook.find_cell_index(cell)"
     input_box, input_prompt, input_field = "div.raw_input_container", ".raw_input_prompt", "input.raw_input"
 
     def add_cell(self, source: str) -> int:
@@ -510,7 +506,6 @@ class LabPage(NotebookPage):
     }"""
     started_done_js = """() => typeof window.__started.model.executionCount === 'number'
                              && !window.__started.node.querySelector('.jp-InputPrompt').textContent.includes('*')"""
-    started_index_js = "() => __panel.content.widgets.indexOf(window.__started)"
     outputs_js = "i => __panel.content.widgets[i].model.outputs.toJSON()"
     kernel_execute_js = """n => {
         window.__barriers = window.__barriers || {};
@@ -519,11 +514,8 @@ class LabPage(NotebookPage):
             .then(() => { window.__barriers[n] = true; });
     }"""
     save_js = "() => __panel.context.save()"
-    mark_code_cells_js = """() => {
-        window.__marked = __panel.content.widgets.filter(c => c.model.type === 'code');
-        return window.__marked.length;
-    }"""
-    marked_index_js = "k => __panel.content.widgets.indexOf(window.__marked[k])"
+    code_cells_js = "__panel.content.widgets.filter(c => c.model.type === 'code')"
+    index_of_js = "cell => __panel.content.widgets.indexOf(cell)"
     input_box, input_prompt, input_field = ".jp-Stdin", ".jp-Stdin-prompt", "input.jp-Stdin-input"
 
     def add_cell(self, source: str) -> int:
