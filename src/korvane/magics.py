@@ -46,6 +46,7 @@ class KorvaneMagics(Magics):
 
     @no_var_expand  # queries hold braces and dollar signs that must reach the engine as typed
     @magic_arguments()
+    @argument("query", nargs="*", help="the query or the code, on the line or in the cell below the magic")
     @argument_group("what to ask (one of)")
     @argument("-m", "--markdown", action="store_true",
               help="explain the code as Markdown, in a new Markdown cell above")
@@ -56,7 +57,6 @@ class KorvaneMagics(Magics):
     @argument_group("where the answer goes")
     @argument("-r", "--return", dest="return_answer", action="store_true",
               help="return the answer as text instead of inserting it, as jupyter_mode=False does")
-    @argument("query", nargs="*", help="the query or the code, on the line or in the cell below the magic")
     @line_cell_magic
     def korvane(self, line: str, cell: str | None = None) -> Any:
         """
