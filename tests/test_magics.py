@@ -105,7 +105,7 @@ def answering(service):
     return service
 
 
-def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, service, wardlock, routed):
+def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, answering, wardlock):
     # No stored login and no way to type one: the assistant's import fails.
     failed = kernel.run("%load_ext korvane")
     assert failed.failure == ("UsageError", (
@@ -115,17 +115,11 @@ def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, service, ward
     assert failed.stdout == "USERNAME and PASSWORD are not provided please add it manually\n"
     assert kernel.run("%korvane hello").failure == ("UsageError", "Line magic function `%korvane` not found.")
 
-    wardlock._update_credentials(USER, PASSWORD, service.issue_token(TENANT, USER), TENANT)
-    service.clear_requests()
+    wardlock._update_credentials(USER, PASSWORD, answering.issue_token(TENANT, USER), TENANT)
+    answering.clear_requests()
     kernel.run_ok("%load_ext korvane")
-    assert [r.operation for r in service.requests] == ["token_check", "token_check"]  # the import's login
-    assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(default_answer(service))}]
-
-
-def default_answer(service) -> str:
-    from korvane.testing import default_engine
-
-    return default_engine(completions(service)[-1], 1000)
+    assert [r.operation for r in answering.requests] == ["token_check", "token_check"]  # the import's login
+    assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
 @pytest.mark.parametrize("kind", ["code", "markdown"])

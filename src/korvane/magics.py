@@ -11,7 +11,6 @@ from __future__ import annotations
 import importlib
 import re
 import sys
-from types import ModuleType
 from typing import Any
 
 from IPython.core.error import UsageError
@@ -31,7 +30,7 @@ class _PromptComposed(Exception):
 
 @magics_class
 class KorvaneMagics(Magics):
-    def __init__(self, shell: Any, assistant: ModuleType) -> None:
+    def __init__(self, shell: Any, assistant: Any) -> None:
         super().__init__(shell)
         self.assistant = assistant
         # IPython records every exception it shows, a mistyped magic's UsageError too;
@@ -40,7 +39,7 @@ class KorvaneMagics(Magics):
         shell.events.register("post_run_cell", self._remember_error)
 
     def _remember_error(self, result: Any) -> None:
-        error = _explainable(result.error_in_exec or result.error_before_exec)
+        error = _explainable(result.error_in_exec if result.error_in_exec is not None else result.error_before_exec)
         if error is not None:
             self.last_error = error
 
