@@ -133,6 +133,7 @@ def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kern
             ("%korvane  label the {len(sales)} bars, don't use $pd", WRITE + ": label the {len(sales)} bars, don't use $pd",
              BELOW),
             ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", BELOW),
+            ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", BELOW),
         ],
         "markdown": [
             ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()',

@@ -21,7 +21,8 @@ from IPython.display import Markdown, display
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
 
 _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
-_OPTION = re.compile(r"(-\S*)\s*")
+# An option is a dash and a letter, or two dashes: "-1" or "-" begins a query.
+_OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
 
 
 class _PromptComposed(Exception):
