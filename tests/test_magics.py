@@ -122,27 +122,23 @@ def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, answering, wa
     assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
-@pytest.mark.parametrize("kind", ["code", "markdown"])
-def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering, kind):
+# (cell, how the prompt ends, the program's prefix or None when the answer is returned)
+ASKING = [
+    ("%%korvane\nplot amount by region\n", WRITE + ": plot amount by region", BELOW),
+    # Taken as typed: no $-expansion, braces and apostrophes kept.
+    ("%korvane  label the {len(sales)} bars, don't use $pd", WRITE + ": label the {len(sales)} bars, don't use $pd",
+     BELOW),
+    ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", BELOW),
+    ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", BELOW),
+    ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()', ABOVE),
+    ("%%korvane --return --optimize\nfor r in sales.index: pass", OPTIMIZE + ": for r in sales.index: pass", None),
+]
+
+
+def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering):
     kernel.run_ok(SALES)
     kernel.run_ok("%load_ext korvane")
-    cases = {
-        "code": [
-            ("%%korvane\nplot amount by region\n", WRITE + ": plot amount by region", BELOW),
-            # Taken as typed: no $-expansion, braces and apostrophes kept.
-            ("%korvane  label the {len(sales)} bars, don't use $pd", WRITE + ": label the {len(sales)} bars, don't use $pd",
-             BELOW),
-            ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", BELOW),
-            ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", BELOW),
-        ],
-        "markdown": [
-            ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()',
-             ABOVE),
-            ("%%korvane --return --optimize\nfor r in sales.index: pass", OPTIMIZE + ": for r in sales.index: pass",
-             None),
-        ],
-    }[kind]
-    for source, prompt_end, prefix in cases:
+    for source, prompt_end, prefix in ASKING:
         answering.clear_requests()
         ran = kernel.run_ok(source)
         (prompt,) = completions(answering)
@@ -180,8 +176,6 @@ def test_error_explains_the_last_exception_as_markdown(kernel, logged_in, answer
 
 
 USAGE = "%korvane [-m] [-o] [-e] [-r] [query ...]"
-
-
 BAD_USAGE = [
     ("%korvane --nope plot it", "unrecognized arguments: --nope"),
     ("%korvane -m -o x = 1", "choose one of --markdown, --optimize and --error"),
@@ -192,19 +186,13 @@ BAD_USAGE = [
 ]
 
 
-def test_bad_usage_is_refused_before_anything_is_sent(kernel, logged_in, service):
+def test_usage_is_shown_and_bad_usage_is_refused_before_anything_is_sent(kernel, logged_in, service):
     kernel.run_ok("%load_ext korvane")
     service.clear_requests()
+    for source in ("%korvane?", "%%korvane?"):
+        (payload,) = kernel.run_ok(source).reply["payload"]
+        page = ANSI.sub("", payload["data"]["text/plain"])
+        assert USAGE in page and "--return" in page and "--error" in page and "%%korvane\n" in page, source
     for source, message in BAD_USAGE:
         assert kernel.run(source).failure == ("UsageError", message), source
     assert service.requests == []
-
-
-def test_usage_is_shown_for_the_line_and_the_cell_magic(kernel, logged_in):
-    kernel.run_ok("%load_ext korvane")
-    pages = []
-    for source in ("%korvane?", "%%korvane?"):
-        (payload,) = kernel.run_ok(source).reply["payload"]
-        pages.append(ANSI.sub("", payload["data"]["text/plain"]))
-    for page in pages:
-        assert USAGE in page and "--return" in page and "--error" in page and "%%korvane\n" in page
