@@ -31,7 +31,8 @@ def run_script(service, tmp_path):
     info.write_text(json.dumps(service.connection_info()))
     secret = tmp_path / "secret.json"
     # The child imports korvane from where this process does (installed, or a source tree).
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])),
+           "PYTHON_COLORS": "0"}  # 3.13 colours tracebacks on a terminal
 
     children = []
 

@@ -34,9 +34,11 @@ def test_the_quickstart_runs_from_top_to_bottom_with_a_typed_login(open_notebook
 
     final = nb.cells()
     where = dict(zip(last_lines, (nb.marked_index(k) for k in range(count))))
-    assert len(final) == len(cells) + 2
-    below = final[where['generate_code_completion("plot the total amount by region", globals())'] + 1]
-    assert below[0] == "code" and below[1].strip()
+    assert len(final) == len(cells) + 3
+    for command in ('generate_code_completion("plot the total amount by region", globals())',
+                    "plot the average amount per region as a bar chart"):  # the function, then %%korvane
+        below = final[where[command] + 1]
+        assert below[0] == "code" and below[1].strip()
     above = final[where['""")'] - 1]  # the end of the generate_markdown call
     assert above[0] == "markdown" and above[1].strip()
     login = where["from korvane.tessaly_gpt_sdk.cellwright import generate_code, generate_code_completion, "

@@ -1,0 +1,192 @@
+"""The %korvane magic: ask the notebook assistant from a cell, without passing globals().
+
+Loaded by ``%load_ext korvane``. Every request goes through the assistant's own
+commands, looked up on its module at each call, with the notebook's namespace as
+the context; ``--error`` sends what the assistant's debug mode sends for the last
+exception the kernel showed, and displays the explanation as Markdown.
+"""
+
+from __future__ import annotations
+
+import importlib
+import re
+import sys
+from typing import Any
+
+from IPython.core.error import UsageError
+from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_expand
+from IPython.core.magic_arguments import argument, argument_group, magic_arguments
+from IPython.display import Markdown, display
+
+ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
+
+_ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+# An option is a dash and a letter, or two dashes: "-1" or "-" begins a query.
+_OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
+
+
+class _PromptComposed(Exception):
+    """Ends a command's call once it has composed its prompt, before anything is sent."""
+
+
+@magics_class
+class KorvaneMagics(Magics):
+    def __init__(self, shell: Any, assistant: Any) -> None:
+        super().__init__(shell)
+        self.assistant = assistant
+        # IPython records every exception it shows, a mistyped magic's UsageError too;
+        # --error explains the last one that came from the user's code.
+        self.last_error = _explainable(getattr(sys, "last_value", None))
+        shell.events.register("post_run_cell", self._remember_error)
+
+    def _remember_error(self, result: Any) -> None:
+        error = _explainable(result.error_in_exec if result.error_in_exec is not None else result.error_before_exec)
+        if error is not None:
+            self.last_error = error
+
+    @no_var_expand  # queries hold braces and dollar signs that must reach the engine as typed
+    @magic_arguments()
+    @argument("query", nargs="*", help="the query or the code, on the line or in the cell below the magic")
+    @argument_group("what to ask (one of)")
+    @argument("-m", "--markdown", action="store_true",
+              help="explain the code as Markdown, in a new Markdown cell above")
+    @argument("-o", "--optimize", action="store_true",
+              help="have the code optimised, in a new code cell below")
+    @argument("-e", "--error", action="store_true",
+              help="explain the last error raised in this notebook (no query), shown as Markdown")
+    @argument_group("where the answer goes")
+    @argument("-r", "--return", dest="return_answer", action="store_true",
+              help="return the answer as text instead of inserting it, as jupyter_mode=False does")
+    @line_cell_magic
+    def korvane(self, line: str, cell: str | None = None) -> Any:
+        """
+        Ask the engine from a cell; the prompt describes this notebook's variables.
+
+        Without an option the text is a query and the generated code arrives in a new
+        code cell below. The text is the rest of the line (%korvane) or the cell's body
+        (%%korvane), taken as typed; put -- before a query that begins with a dash.
+
+        Examples::
+
+          %%korvane
+          plot the total amount by region
+
+          %korvane --markdown total = sales["amount"].sum()
+          answer = %korvane --return sort the rows by amount
+          %korvane --error
+        """
+        options, text = _split_options(line)
+        args = self.korvane.parser.parse_args(options)  # UsageError for a bad option
+        if sum((args.markdown, args.optimize, args.error)) > 1:
+            raise UsageError("choose one of --markdown, --optimize and --error")
+        if cell is not None:
+            if text:
+                raise UsageError("the text of %%korvane goes in the cell's body, not after the options")
+            text = cell.strip("\n")
+        if args.error:
+            if text.strip():
+                raise UsageError("--error explains the last error and takes no query")
+            return self._explain_last_error(args.return_answer)
+        if not text.strip():
+            raise UsageError("nothing to ask: put the query after %korvane, or in the cell's body under %%korvane")
+
+        namespace = self.shell.user_ns
+        if type(namespace) is not dict:  # the commands take a plain dict
+            namespace = dict(namespace)
+        insert = not args.return_answer
+        if args.markdown:
+            return self.assistant.generate_markdown(text, namespace, insert)
+        if args.optimize:
+            return self.assistant.optimize_code(text, namespace, insert)
+        return self.assistant.generate_code_completion(text, namespace, jupyter_mode=insert)
+
+    def _explain_last_error(self, return_answer: bool) -> Any:
+        if self.last_error is None:
+            print("No error to explain: no cell of this notebook has raised an exception yet.")
+            return None
+        prompt = self._debug_prompt(self._traceback_text(self.last_error))
+        # Sent as the debug mode sends it; only the delivery differs.
+        explanation = self.assistant.get_completion(prompt=prompt)["completion"]
+        if return_answer:
+            return explanation
+        display(Markdown(explanation if type(explanation) is str else format(explanation, "")))
+        return None
+
+    def _debug_prompt(self, error_text: str) -> str:
+        """The prompt the assistant's debug mode composes for *error_text*.
+
+        The debug mode prints its answer; to show it as Markdown instead, the command's
+        call of get_completion is stood in for once, so the prompt is taken from the
+        command itself rather than copied here.
+        """
+        assistant = self.assistant
+        get_completion = assistant.get_completion
+
+        def composed(prompt: str) -> None:
+            raise _PromptComposed(prompt)
+
+        assistant.get_completion = composed
+        try:
+            assistant.generate_code_completion(error_text, debug_mode=True)
+        except _PromptComposed as stop:
+            return stop.args[0]
+        finally:
+            assistant.get_completion = get_completion
+        raise RuntimeError("the assistant's debug mode sent no request")
+
+    def _traceback_text(self, error: BaseException) -> str:
+        """The traceback of *error* as IPython showed it, without colours."""
+        if hasattr(error, "_render_traceback_"):
+            shown = error._render_traceback_()
+            formatter = self.shell.InteractiveTB
+        elif isinstance(error, SyntaxError):
+            formatter = self.shell.SyntaxTB
+            shown = formatter.structured_traceback(type(error), error, [])
+        else:
+            formatter = self.shell.InteractiveTB
+            shown = formatter.structured_traceback(type(error), error, error.__traceback__)
+        return _ANSI.sub("", formatter.stb2text(shown))
+
+
+def _explainable(error: BaseException | None) -> BaseException | None:
+    """*error*, unless it is only IPython's complaint about how a magic was called."""
+    return None if error is None or isinstance(error, UsageError) else error
+
+
+def _split_options(line: str) -> tuple[list[str], str]:
+    """The leading words that begin with a dash, and the rest of *line* as typed.
+
+    The query keeps its quotes, apostrophes and spacing; "--" ends the options.
+    """
+    options: list[str] = []
+    rest = line.lstrip()
+    while (match := _OPTION.match(rest)) is not None:
+        rest = rest[match.end():]
+        if match.group(1) == "--":
+            break
+        options.append(match.group(1))
+    return options, rest.rstrip()
+
+
+def load_ipython_extension(ipython: Any) -> None:
+    """Import the assistant (which logs in) and register %korvane / %%korvane."""
+    try:
+        assistant = importlib.import_module(ASSISTANT)
+    except Exception as error:
+        # Not registered, so %load_ext korvane can be run again once the cause is fixed.
+        raise UsageError(
+            f"korvane could not load the notebook assistant, so %korvane is not available.\n"
+            f"{type(error).__name__}: {error}\n"
+            f"Once that is put right, run %load_ext korvane again."
+        ) from error
+    ipython.register_magics(KorvaneMagics(ipython, assistant))
+
+
+def unload_ipython_extension(ipython: Any) -> None:
+    """Remove %korvane again (``%unload_ext korvane``, and before ``%reload_ext korvane``)."""
+    manager = ipython.magics_manager
+    magics = manager.registry.pop(KorvaneMagics.__name__, None)
+    if magics is not None:
+        ipython.events.unregister("post_run_cell", magics._remember_error)
+    for kind in ("line", "cell"):
+        manager.magics[kind].pop("korvane", None)

@@ -1,0 +1,198 @@
+"""The %korvane magic in a real IPython kernel whose engine is the local tenant service."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+from jupyter_client.manager import KernelManager
+
+import korvane
+from korvane_fixtures import PASSWORD, TENANT, USER
+from test_cellwright import ABOVE, BELOW, DEBUG, END, EXPLAIN, HEAD, OPTIMIZE, WRITE
+
+KERNEL_TIMEOUT = 60  # s: start-up on a busy machine
+STEP_TIMEOUT = 30  # s: one cell
+ANSWER = "sales.plot()\n"
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+# Runs in the kernel before any cell: route it to this test's service and credential file.
+STARTUP = """\
+def _route_to_the_tests_service(info, secret):
+    import korvane.testing
+    import korvane.validation.wardlock as wardlock
+
+    korvane.testing.connect(info)
+    wardlock.secret_file_path = secret
+
+
+_route_to_the_tests_service({info!r}, {secret!r})
+del _route_to_the_tests_service
+"""
+
+SALES = 'import pandas as pd\nsales = pd.DataFrame({"units": [3, 4], "amount": [3.5, 4.0]})'
+
+
+class Kernel:
+    """A kernel's client: runs a cell and returns what the kernel sent back for it."""
+
+    def __init__(self, client) -> None:
+        self.client = client
+
+    def run(self, code: str) -> SimpleNamespace:
+        messages = []
+        reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False,
+                                                output_hook=messages.append)
+        outputs = [(m["msg_type"], m["content"]) for m in messages]
+        reply = reply["content"]
+        return SimpleNamespace(
+            reply=reply,
+            # (exception name, message) of a failed cell; a UsageError has no traceback output
+            failure=(reply["ename"], reply["evalue"]) if reply["status"] == "error" else None,
+            stdout="".join(c["text"] for t, c in outputs if t == "stream" and c["name"] == "stdout"),
+            stderr="".join(c["text"] for t, c in outputs if t == "stream" and c["name"] == "stderr"),
+            displays=[c["data"] for t, c in outputs if t == "display_data"],
+            results=[c["data"] for t, c in outputs if t == "execute_result"],
+            tracebacks=[c["traceback"] for t, c in outputs if t == "error"],
+        )
+
+    def run_ok(self, code: str) -> SimpleNamespace:
+        ran = self.run(code)
+        assert ran.failure is None, (ran.failure, ran.stderr, [ANSI.sub("", "\n".join(t)) for t in ran.tracebacks])
+        return ran
+
+
+@pytest.fixture
+def kernel(tmp_path, service, secret_file):
+    """A new IPython kernel (ipykernel) routed to `service`, logging in with `secret_file`."""
+    info = tmp_path / "service.json"
+    info.write_text(json.dumps(service.connection_info()))
+    startup = tmp_path / "ipython" / "profile_default" / "startup"
+    startup.mkdir(parents=True)
+    (startup / "00-route.py").write_text(STARTUP.format(info=str(info), secret=str(secret_file)))
+    env = {k: v for k, v in os.environ.items() if "korvane-route-" not in v}  # this process's routing
+    env.update(PYTHONPATH=os.pathsep.join(p for p in (str(Path(korvane.__file__).parents[1]),
+                                                       os.environ.get("PYTHONPATH")) if p),
+               IPYTHONDIR=str(tmp_path / "ipython"), JUPYTER_CONFIG_DIR=str(tmp_path / "jupyter-config"),
+               JUPYTER_DATA_DIR=str(tmp_path / "jupyter-data"), JUPYTER_RUNTIME_DIR=str(tmp_path / "runtime"))
+    manager = KernelManager(kernel_name="python3", connection_file=str(tmp_path / "kernel.json"))
+    manager.start_kernel(env=env, cwd=str(tmp_path))
+    pid = manager.provisioner.pid
+    client = manager.client()
+    try:
+        client.start_channels()
+        client.wait_for_ready(timeout=KERNEL_TIMEOUT)
+        yield Kernel(client)
+    finally:
+        client.stop_channels()
+        manager.shutdown_kernel(now=True)  # kills the process and waits for it
+        if manager.is_alive():
+            os.kill(pid, signal.SIGKILL)
+
+
+def completions(service) -> list[str]:
+    return [r.json["query"] for r in service.requests if r.operation == "completion"]
+
+
+@pytest.fixture
+def answering(service):
+    service.engine = lambda query, max_tokens: ANSWER
+    return service
+
+
+def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, answering, wardlock):
+    # No stored login and no way to type one: the assistant's import fails.
+    failed = kernel.run("%load_ext korvane")
+    assert failed.failure == ("UsageError", (
+        "korvane could not load the notebook assistant, so %korvane is not available.\n"
+        "StdinNotImplementedError: getpass was called, but this frontend does not support input requests.\n"
+        "Once that is put right, run %load_ext korvane again."))
+    assert failed.stdout == "USERNAME and PASSWORD are not provided please add it manually\n"
+    assert kernel.run("%korvane hello").failure == ("UsageError", "Line magic function `%korvane` not found.")
+
+    wardlock._update_credentials(USER, PASSWORD, answering.issue_token(TENANT, USER), TENANT)
+    answering.clear_requests()
+    kernel.run_ok("%load_ext korvane")
+    assert [r.operation for r in answering.requests] == ["token_check", "token_check"]  # the import's login
+    assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
+
+
+# (cell, how the prompt ends, the program's prefix or None when the answer is returned)
+ASKING = [
+    ("%%korvane\nplot amount by region\n", WRITE + ": plot amount by region", BELOW),
+    # Taken as typed: no $-expansion, braces and apostrophes kept.
+    ("%korvane  label the {len(sales)} bars, don't use $pd", WRITE + ": label the {len(sales)} bars, don't use $pd",
+     BELOW),
+    ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", BELOW),
+    ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", BELOW),
+    ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()', ABOVE),
+    ("%%korvane --return --optimize\nfor r in sales.index: pass", OPTIMIZE + ": for r in sales.index: pass", None),
+]
+
+
+def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering):
+    kernel.run_ok(SALES)
+    kernel.run_ok("%load_ext korvane")
+    for source, prompt_end, prefix in ASKING:
+        answering.clear_requests()
+        ran = kernel.run_ok(source)
+        (prompt,) = completions(answering)
+        # The notebook's own names: pd alone among the modules (nothing imported over the user's),
+        # and the frame's real columns.
+        head, variables = prompt.split("Variables: \n")
+        assert head == HEAD + "Modules: \npd\n\n", source
+        assert "name: sales, type: DataFrame\n\t column: units, dtype:int64\n\t column: amount, dtype:float64\n" \
+            in variables
+        assert variables.endswith("\n\nUse them as context and " + prompt_end), source
+        if prefix is None:  # returned, not inserted
+            assert (ran.displays, ran.results) == ([], [{"text/plain": repr(ANSWER)}])
+        else:
+            assert ran.displays == [{"text/plain": "<IPython.core.display.Javascript object>",
+                                     "application/javascript": prefix + ANSWER + END}]
+            assert ran.results == []
+
+
+def test_error_explains_the_last_exception_as_markdown(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    assert kernel.run_ok("%korvane --error").stdout == (
+        "No error to explain: no cell of this notebook has raised an exception yet.\n")
+    assert completions(answering) == []
+
+    failing = kernel.run('def total(frame):\n    return frame["revenue"]\n\ntotal({})')
+    (traceback,) = failing.tracebacks
+    kernel.run("%korvane --eror")  # a mistyped magic is not the error to explain
+    explained = kernel.run_ok("%korvane --error")
+
+    shown = ANSI.sub("", "\n".join(traceback))
+    assert 'return frame["revenue"]' in shown and "KeyError: 'revenue'" in shown
+    assert completions(answering) == [DEBUG + shown]
+    assert explained.displays == [{"text/plain": "<IPython.core.display.Markdown object>", "text/markdown": ANSWER}]
+    assert explained.stdout == ""
+
+
+USAGE = "%korvane [-m] [-o] [-e] [-r] [query ...]"
+BAD_USAGE = [
+    ("%korvane --nope plot it", "unrecognized arguments: --nope"),
+    ("%korvane -m -o x = 1", "choose one of --markdown, --optimize and --error"),
+    ("%korvane", "nothing to ask: put the query after %korvane, or in the cell's body under %%korvane"),
+    ("%%korvane --markdown\n\n", "nothing to ask: put the query after %korvane, or in the cell's body under %%korvane"),
+    ("%%korvane plot\nit", "the text of %%korvane goes in the cell's body, not after the options"),
+    ("%%korvane --error\nwhy", "--error explains the last error and takes no query"),
+]
+
+
+def test_usage_is_shown_and_bad_usage_is_refused_before_anything_is_sent(kernel, logged_in, service):
+    kernel.run_ok("%load_ext korvane")
+    service.clear_requests()
+    for source in ("%korvane?", "%%korvane?"):
+        (payload,) = kernel.run_ok(source).reply["payload"]
+        page = ANSI.sub("", payload["data"]["text/plain"])
+        assert USAGE in page and "--return" in page and "--error" in page and "%%korvane\n" in page, source
+    for source, message in BAD_USAGE:
+        assert kernel.run(source).failure == ("UsageError", message), source
+    assert service.requests == []
