@@ -3,6 +3,19 @@
 
 namespace kr {
 
+namespace {
+
+// A class's own dict; static builtin types keep theirs per interpreter from 3.12 on.
+nb::object dict_of(nb::handle type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.ptr())));
+#else
+    return nb::borrow(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict);
+#endif
+}
+
+}  // namespace
+
 nb::object special_method(nb::handle manager, PyObject* name) {
     nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
     nb::object hold_type = nb::borrow(type);
@@ -12,7 +25,7 @@ nb::object special_method(nb::handle manager, PyObject* name) {
     if (!mro.is_valid()) return nb::object();
     nb::object found;
     for (nb::handle base : nb::borrow<nb::tuple>(mro)) {
-        nb::object dict = nb::borrow(reinterpret_cast<PyTypeObject*>(base.ptr())->tp_dict);
+        nb::object dict = dict_of(base);
         if (!dict.is_valid()) continue;
         PyObject* value = PyDict_GetItemWithError(dict.ptr(), name);
         if (value) {
