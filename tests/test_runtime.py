@@ -11,7 +11,6 @@ import pickle
 import pydoc
 import re
 import sys
-import types
 import weakref
 
 import pytest
@@ -202,8 +201,7 @@ class Manager:
         return io.StringIO(self.text)
 
     def __exit__(self, kind, value, traceback):
-        self.log.append(("exit", kind, type(value), isinstance(traceback, (types.TracebackType, type(None))),
-                         type(sys.exception())))
+        self.log.append(("exit", kind, type(value), type(traceback), type(sys.exception())))
         if self.fail:
             raise ValueError("from __exit__")
         return self.swallow
