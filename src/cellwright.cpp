@@ -271,7 +271,7 @@ void body(kr::Module& m) {
     // Importing logs in; the returned pair is not needed here.
     m.global("authenticate_credentials")();
     // The texts of numpy dtypes that _generate_prompt keeps from call to call.
-    m.capture(0, nb::dict());
+    m.capture(0, nb::tuple());
 
     m.def(get_prompts_spec);
     m.def(optimize_code_spec);

@@ -19,7 +19,6 @@ namespace {
 
 using kr::checked;
 using kr::Scope;
-using kr::checked;
 
 [[noreturn]] void raise_runtime_error(const char* message) {
     PyErr_SetString(PyExc_RuntimeError, message);
@@ -147,36 +146,52 @@ Selection select_names(nb::handle global_variables) {
 // immutable too: numpy then computes the text from the dtype's immutable state and the
 // names of those immutable classes alone, so the same object always gives the same text.
 //
-// Texts are kept for the call in a map, and across calls in `kept`, a dict the module
-// owns: id -> (dtype, text). Each entry holds its dtype, so that the id is not reused
-// while the entry exists; the dict is emptied when it reaches kept_limit entries, so it
-// keeps at most a few dozen dtypes alive.
+// Texts are kept for the call in a map, and across calls in a tuple the module keeps
+// (dtype, text, dtype, text, ...), replaced by a longer one for each new dtype and started
+// anew past kept_limit dtypes, so that it keeps at most a few dozen dtypes alive. Each
+// entry holds its dtype, so that the dtype's address is not reused while the entry
+// exists. The tuple is reachable from Python (gc.get_referents(module)) but, being a
+// tuple, cannot be changed there: every entry is one this code put in.
 class DtypeTexts {
 public:
-    explicit DtypeTexts(nb::handle kept) : kept_(kept) {}
+    explicit DtypeTexts(Scope& s) : s_(s) {}
 
     nb::str text_of(nb::handle dtype) {
         auto found = texts_.find(dtype.ptr());
         if (found != texts_.end()) return found->second.second;
-        nb::object key = checked(PyLong_FromVoidPtr(dtype.ptr()));
-        if (PyObject* entry = PyDict_GetItemWithError(kept_.ptr(), key.ptr())) {
-            nb::str text = nb::borrow<nb::str>(PyTuple_GET_ITEM(entry, 1));
+        if (nb::object text = kept_text(dtype); text.is_valid()) {
             texts_.emplace(dtype.ptr(), std::make_pair(nb::borrow(dtype), text));
-            return text;
+            return nb::borrow<nb::str>(text);
         }
-        if (PyErr_Occurred()) nb::raise_python_error();
         bool stable = is_plain_numpy_dtype(dtype);
         nb::str text = kr::text_of(dtype);
-        if (stable) {
+        if (stable && PyUnicode_CheckExact(text.ptr())) {
             texts_.emplace(dtype.ptr(), std::make_pair(nb::borrow(dtype), text));
-            if (PyDict_GET_SIZE(kept_.ptr()) >= kept_limit) PyDict_Clear(kept_.ptr());
-            if (PyDict_SetItem(kept_.ptr(), key.ptr(), nb::make_tuple(dtype, text).ptr()) < 0)
-                nb::raise_python_error();
+            keep(dtype, text);
         }
         return text;
     }
 
 private:
+    static constexpr Py_ssize_t kept_limit = 64;
+    static constexpr std::size_t kept_slot = 0;
+
+    nb::object kept_text(nb::handle dtype) const {
+        nb::handle kept = s_.captured(kept_slot);
+        const Py_ssize_t size = PyTuple_GET_SIZE(kept.ptr());
+        for (Py_ssize_t i = 0; i + 1 < size; i += 2)
+            if (PyTuple_GET_ITEM(kept.ptr(), i) == dtype.ptr()) return nb::borrow(PyTuple_GET_ITEM(kept.ptr(), i + 1));
+        return nb::object();
+    }
+
+    void keep(nb::handle dtype, nb::handle text) const {
+        nb::object kept = nb::borrow(s_.captured(kept_slot));
+        nb::object entry = nb::make_tuple(dtype, text);
+        if (PyTuple_GET_SIZE(kept.ptr()) >= 2 * kept_limit) kept = entry;
+        else kept = checked(PySequence_Concat(kept.ptr(), entry.ptr()));
+        s_.recapture(kept_slot, kept);
+    }
+
     static bool is_immutable_type(PyObject* type) {
         return PyType_Check(type) &&
                PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_IMMUTABLETYPE);
@@ -228,9 +243,7 @@ private:
         return immutable;
     }
 
-    static constexpr Py_ssize_t kept_limit = 64;
-
-    nb::handle kept_;
+    Scope& s_;
     bool looked_up_ = false;
     nb::object numpy_dtype_;
     std::unordered_map<PyObject*, std::pair<nb::object, nb::str>> texts_;
@@ -248,7 +261,7 @@ private:
 class Composer {
 public:
     Composer(Scope& s, nb::handle global_variables, Selection& selection)
-        : s_(s), global_variables_(global_variables), selection_(selection), dtype_texts_(s.captured(0)) {
+        : s_(s), global_variables_(global_variables), selection_(selection), dtype_texts_(s) {
         // A variable's line is its name and some 30 characters; reserving that for every
         // name keeps a notebook of thousands of variables from regrowing the text.
         Py_ssize_t length = 0;
@@ -363,8 +376,25 @@ private:
         return end.finish();
     }
 
-    // ", type: " + format(cls, "") + "\n". For a class of metaclass `type`, the text is its
-    // repr, which runs no code, and is remembered.
+    // True when the class's repr runs no Python code. For a class of metaclass `type`, the
+    // repr reads __module__ from the class dict, where only a key that is not an exact str
+    // can run code (its __eq__, for a hash equal to that of "__module__"); a static type's
+    // repr reads no dict at all.
+    static bool repr_runs_no_code(nb::handle type) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(type.ptr());
+        if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE)) return true;
+        PyObject* dict = cls->tp_dict;
+        if (!dict || !PyDict_CheckExact(dict)) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &position, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
+    // ", type: " + format(cls, "") + "\n". For a class of metaclass `type` whose repr runs
+    // no code, the text depends on nothing that can change unless Python code runs, so it
+    // is remembered until then.
     nb::str type_line_end(nb::handle type) {
         if (!Py_IS_TYPE(type.ptr(), &PyType_Type)) {
             nb::str text = kr::text_of(type);
@@ -373,8 +403,14 @@ private:
         }
         if (type.ptr() == last_class_) return nb::borrow<nb::str>(last_line_end_);
         auto found = line_ends_.find(type.ptr());
-        if (found == line_ends_.end())
+        if (found == line_ends_.end()) {
+            if (!repr_runs_no_code(type)) {
+                nb::str text = kr::text_of(type);
+                forget();
+                return line_end_of(text);
+            }
             found = line_ends_.emplace(type.ptr(), std::make_pair(nb::borrow(type), line_end_of(kr::text_of(type)))).first;
+        }
         last_class_ = type.ptr();  // both kept alive by the map
         last_line_end_ = found->second.second.ptr();
         return found->second.second;

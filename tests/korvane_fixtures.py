@@ -11,6 +11,7 @@ import importlib
 import os
 import subprocess
 import sys
+import textwrap
 from collections.abc import Callable, Iterator
 from types import ModuleType
 
@@ -103,3 +104,21 @@ def fresh_import(wardlock) -> Iterator[Callable[[str], ModuleType]]:
         else:
             sys.modules[name] = module
             setattr(sys.modules[parent], child, module)
+
+
+#: Puts in front of a script for run_isolated: importing the notebook assistant then logs
+#: in without a request (the credential login answers a fixed token and tenant).
+OFFLINE_LOGIN = """
+import korvane.validation.wardlock
+korvane.validation.wardlock.authenticate_credentials = lambda: ("token", "acme")
+"""
+
+
+def run_isolated(script: str, timeout: float = 120) -> None:
+    """Runs *script* in a fresh interpreter with this one's import path and fails the test
+    if it does not end well, so that a crash fails the test that caused it instead of the
+    whole run. The child is killed when the timeout passes."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr}"

@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from IPython.display import Javascript
+from korvane_fixtures import OFFLINE_LOGIN, run_isolated
 
 CELLWRIGHT = "korvane.tessaly_gpt_sdk.cellwright"
 WRITE, DEBUG = "Write python code for: ", "Debug the below given error and tell me how I can resolve it: \n"
@@ -321,6 +322,50 @@ def test_dtype_texts_are_remembered_for_a_bounded_number_of_dtypes(cellwright, m
         assert cellwright._generate_prompt("q", "B", names) == expected
     kept = [sys.getrefcount(d) for d in dtypes]
     assert 0 < sum(now > before for now, before in zip(kept, held)) <= 64
+
+
+def test_what_the_module_keeps_cannot_be_poisoned_from_python():
+    # The dtype texts kept from call to call are reachable through gc.get_referents(module);
+    # when they were kept in a dict there, a planted entry crashed the next prompt.
+    run_isolated(OFFLINE_LOGIN + """
+import gc
+import numpy as np, pandas as pd
+import korvane.tessaly_gpt_sdk.cellwright as cellwright
+
+df = pd.DataFrame({"a": np.array([1], dtype="int64")})
+dtype = df.dtypes["a"]
+names = {"df": df}
+expected = cellwright._generate_prompt("q", "B", names)
+for kept in gc.get_referents(cellwright):
+    if isinstance(kept, dict) and kept is not vars(cellwright):
+        kept.update({id(dtype): (dtype, 12345), dtype: "planted"})
+    elif isinstance(kept, list):
+        kept[:] = [12345] * len(kept)
+assert cellwright._generate_prompt("q", "B", names) == expected
+""")
+
+
+def test_a_class_text_is_made_anew_once_its_repr_ran_code(cellwright):
+    renamed = []
+
+    class Renaming:
+        """A class-dict key that the class's repr compares with "__module__": it renames the class."""
+
+        def __hash__(self):
+            return hash("__module__")
+
+        def __eq__(self, other):
+            for cls in renamed:
+                cls.__qualname__ = f"Renamed{next(counter)}"
+            return False
+
+    cls = type("Renamed", (), {Renaming(): 1})
+    renamed.append(cls)
+    names = {"a": cls(), "b": cls(), "c": 1, "d": cls()}
+    counter = iter(range(100))
+    ours = cellwright._generate_prompt("q", "B", names)
+    counter = iter(range(100))
+    assert ours == plain_prompt(vars(cellwright), "q", "B", names)
 
 
 # ---- notebook commands ------------------------------------------------------------------

@@ -11,6 +11,7 @@ import importlib.util
 from types import SimpleNamespace
 
 import pytest
+from korvane_fixtures import run_isolated
 
 
 def fake_base64(encoded: bytes) -> SimpleNamespace:
@@ -59,3 +60,34 @@ def test_two_instances_of_a_module_each_read_their_own_namespace(wardlock):
     # Alternate, so that each call follows one made in the other namespace.
     assert [wardlock._encrypt("x"), other._encrypt("x"), wardlock._encrypt("x"), other._encrypt("x")] == [
         "eA==", "other", "eA==", "other"]
+
+
+def test_a_global_bound_while_the_builtins_were_searched_is_seen_at_the_next_call():
+    # Searching the builtins for `str` runs the __eq__ of a colliding key, which binds the
+    # module global `str`: the next call must find that global, as the interpreter would.
+    run_isolated("""
+        import builtins
+        import korvane.validation.wardlock as wardlock
+
+        real_str = builtins.str
+
+        class Binding:
+            armed = False
+            def __hash__(self):
+                return hash("str")
+            def __eq__(self, other):
+                if Binding.armed:
+                    Binding.armed = False
+                    wardlock.str = lambda data, encoding: "STR:" + real_str(data, encoding)
+                return False
+
+        # The key takes the place of `str`, which is put back after it: it is compared first.
+        namespace, binding = vars(builtins), Binding()
+        namespace[binding] = namespace.pop("str")
+        namespace["str"] = namespace[binding]
+        assert wardlock._encrypt("x") == "eA=="
+        Binding.armed = True
+        wardlock.unrelated = 1  # a change to the namespace, so that `str` is searched again
+        assert wardlock._encrypt("x") == "eA=="  # the search that binds the global
+        assert wardlock._encrypt("x") == "STR:eA=="
+    """)

@@ -5,12 +5,16 @@ from __future__ import annotations
 import copy
 import gc
 import inspect
+import io
+import json
 import pickle
 import pydoc
 import re
+import sys
 import weakref
 
 import pytest
+from korvane_fixtures import run_isolated
 
 
 @pytest.fixture
@@ -23,6 +27,8 @@ def test_repr_weakref_copy_and_pickle(validate_token):
     assert weakref.ref(validate_token)() is validate_token
     assert copy.copy(validate_token) is validate_token and copy.deepcopy(validate_token) is validate_token
     assert pickle.loads(pickle.dumps(validate_token)) is validate_token
+    # Offsets into the object are no attributes of a Python function, nor of ours.
+    assert not hasattr(validate_token, "__vectorcalloffset__") and not hasattr(validate_token, "__weaklistoffset__")
 
 
 def test_function_attributes_can_be_set_like_a_python_functions(validate_token, monkeypatch):
@@ -48,6 +54,88 @@ def test_rebound_defaults_take_part_in_binding_and_signature(wardlock, monkeypat
         fn()
 
 
+def test_surplus_defaults_bind_as_for_a_python_function(wardlock, monkeypatch):
+    def _decrypt(ciphertext):
+        return ciphertext
+
+    ours = wardlock._decrypt
+    for function in (ours, _decrypt):
+        monkeypatch.setattr(function, "__defaults__", ("x", "aGk="))
+    assert _decrypt() == "aGk=" and ours() == "hi"  # the last default, not the first
+    assert str(inspect.signature(ours)) == str(inspect.signature(_decrypt))
+    with pytest.raises(TypeError) as raised:
+        ours(1, 2)
+    assert str(raised.value) == "_decrypt() takes from -1 to 1 positional arguments but 2 were given"
+
+
+def test_defaults_are_read_after_keywords_ran_code(wardlock, secret_file, monkeypatch):
+    """A keyword whose comparison drops __defaults__ leaves no defaults to bind, as the
+    interpreter reads them only once the keywords are matched."""
+    def _update_credentials(username, password, token, tenant):
+        return "bound"
+
+    _update_credentials.__qualname__ = "_update_credentials"
+
+    class Dropping(str):
+        def __eq__(self, other):
+            function.__defaults__ = None
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    outcomes = []
+    for function in (wardlock._update_credentials, _update_credentials):
+        monkeypatch.setattr(function, "__defaults__", ("alice", "pw", "token", "acme"))
+        with pytest.raises(TypeError) as raised:
+            function(**{Dropping("tenant"): "acme"})
+        outcomes.append(str(raised.value))
+    assert outcomes[0] == outcomes[1] and not secret_file.exists()
+
+
+def test_signature_survives_defaults_changing_while_it_is_built():
+    # inspect.signature() used to count __defaults__ once and read it again after Python
+    # code had run, and crashed when the tuple was gone by then.
+    run_isolated("""
+        import inspect, sys, threading
+        import korvane.validation.wardlock as wardlock
+
+        def twin(token, tenant):
+            pass
+
+        class Dropping(str):
+            # An annotation key whose comparison with a parameter name drops __defaults__.
+            def __eq__(self, other):
+                function.__defaults__ = None
+                return False
+            __hash__ = str.__hash__
+
+        shown = []
+        for function in (wardlock.validate_token, twin):
+            function.__defaults__ = ("t", "acme")
+            function.__annotations__ = {Dropping("token"): int}
+            shown.append(str(inspect.signature(function)))
+        assert shown == ["(token='t', tenant='acme')"] * 2, shown
+
+        # Another thread dropping __defaults__ while signatures are built.
+        function = wardlock.validate_token
+        function.__annotations__ = {}
+        done = threading.Event()
+        def drop():
+            while not done.is_set():
+                function.__defaults__ = None
+        sys.setswitchinterval(1e-6)
+        thread = threading.Thread(target=drop)
+        thread.start()
+        try:
+            for _ in range(3000):
+                function.__defaults__ = ("t", "acme")
+                assert str(inspect.signature(function)) in ("(token, tenant)", "(token='t', tenant='acme')")
+        finally:
+            done.set()
+            thread.join()
+    """)
+
+
 def test_keywords_match_by_value_not_identity(wardlock):
     name = "".join(["cipher", "text"])  # a str that is not the interned parameter name
     assert wardlock._decrypt(**{name: "aGk="}) == "hi"
@@ -68,9 +156,13 @@ def test_tools_see_a_function(validate_token):
     assert "validate_token(token, tenant)" in text
 
 
-def test_functions_are_collected_with_their_module(wardlock):
-    import sys
+class BackReference(str):
+    """A text that refers back to the function it is an attribute of."""
 
+
+@pytest.mark.parametrize("attribute", [None, "__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
+                                       "__annotations__", "custom"])
+def test_functions_are_collected_with_their_module(wardlock, attribute):
     import korvane.validation.wardlock as loaded
 
     del sys.modules["korvane.validation.wardlock"]
@@ -79,9 +171,102 @@ def test_functions_are_collected_with_their_module(wardlock):
 
         sys.modules["korvane.validation"].wardlock = loaded
         assert again is not loaded and again.validate_token is not loaded.validate_token
-        probe = weakref.ref(again.validate_token)
-        del sys.modules["korvane.validation.wardlock"], again
+        function = again.validate_token
+        if attribute:
+            # A cycle through the attribute, which the collector must see to free the module.
+            cycle = BackReference("validate_token")
+            cycle.function = function
+            value = {"__defaults__": (cycle,), "__annotations__": {"token": cycle}}.get(attribute, cycle)
+            setattr(function, attribute, value)
+            del cycle, value
+        probes = weakref.ref(function), weakref.ref(again)
+        del sys.modules["korvane.validation.wardlock"], again, function
         gc.collect()
-        assert probe() is None
+        assert [probe() for probe in probes] == [None, None]
     finally:
         sys.modules["korvane.validation.wardlock"] = loaded
+
+
+# ---- the with statement -------------------------------------------------------------------
+
+
+class Manager:
+    """A context manager that logs what the statement does with it."""
+
+    def __init__(self, log, text="{}", swallow=False, fail=False):
+        self.log, self.text, self.swallow, self.fail = log, text, swallow, fail
+
+    def __enter__(self):
+        self.log.append("enter")
+        return io.StringIO(self.text)
+
+    def __exit__(self, kind, value, traceback):
+        self.log.append(("exit", kind, type(value), type(traceback), type(sys.exception())))
+        if self.fail:
+            raise ValueError("from __exit__")
+        return self.swallow
+
+
+class EnterOnly:
+    def __init__(self, log):
+        self.log = log
+
+    def __enter__(self):
+        self.log.append("enter")
+
+
+class OnTheMetaclass(type):
+    def __enter__(cls):
+        return io.StringIO("{}")
+
+    def __exit__(cls, *args):
+        return False
+
+
+class Static:
+    __enter__ = staticmethod(lambda: io.StringIO("{}"))
+    __exit__ = staticmethod(lambda *args: Static.log.append(("exit", len(args))))
+
+
+def instance_methods(log):
+    manager = EnterOnly(log)
+    manager.__exit__ = lambda *args: False  # an instance's own attribute is not looked at
+    return manager
+
+
+def read_with_statement(open, path):
+    """What wardlock's credential reader does with `open`, as plain Python."""
+    with open(path, "r") as file:
+        secret_data = json.load(file)
+    return secret_data
+
+
+@pytest.mark.parametrize("make", [
+    lambda log: object(),
+    EnterOnly,
+    instance_methods,
+    lambda log: OnTheMetaclass("Odd", (), {})(),
+    lambda log: Static(),
+    Manager,
+    lambda log: Manager(log, text="not json"),
+    lambda log: Manager(log, text="not json", swallow=True),
+    lambda log: Manager(log, text="not json", fail=True),
+], ids=["no-methods", "no-exit", "instance-attributes", "metaclass", "staticmethods", "clean", "body-fails",
+        "exit-swallows", "exit-fails"])
+def test_with_acts_as_the_statement(wardlock, secret_file, monkeypatch, make):
+    secret_file.write_text("{}")
+
+    def outcome(read):
+        Static.log = log = []
+        monkeypatch.setattr(wardlock, "open", lambda *args: make(log), raising=False)
+        try:
+            read()
+            result = "done"
+        except Exception as error:
+            # After a swallowed error the reader names the unbound variable in its own words.
+            text = "" if isinstance(error, UnboundLocalError) else str(error)
+            result = type(error), text, type(error.__context__)
+        return result, log
+
+    ours = outcome(wardlock._check_credentials)
+    assert ours == outcome(lambda: read_with_statement(wardlock.open, str(secret_file)))

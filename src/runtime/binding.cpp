@@ -28,10 +28,12 @@ void raise_missing(FunctionObject* fn, PyObject* const* bound, std::size_t count
                  fn->qualname, n, n == 1 ? "" : "s", names.ptr());
 }
 
-void raise_too_many(FunctionObject* fn, std::size_t count, std::size_t defaults, Py_ssize_t given) {
+// `defaults` is the length of __defaults__, which may exceed the parameters ("from -1 to 2").
+void raise_too_many(FunctionObject* fn, std::size_t count, Py_ssize_t defaults, Py_ssize_t given) {
     nb::object sig = defaults
-        ? nb::steal(PyUnicode_FromFormat("from %zu to %zu", count - defaults, count))
+        ? nb::steal(PyUnicode_FromFormat("from %zd to %zu", (Py_ssize_t) count - defaults, count))
         : nb::steal(PyUnicode_FromFormat("%zu", count));
+    if (!sig.is_valid()) return;
     bool plural = defaults ? true : count != 1;
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
                  fn->qualname, sig.ptr(), plural ? "s" : "", given, given == 1 ? "was" : "were");
@@ -49,11 +51,12 @@ Py_ssize_t find_parameter(PyObject* names, std::size_t count, PyObject* key) {
 }
 
 // Fills bound[] with borrowed references; false with an exception set on failure.
+// Matching keywords may run Python code (a keyword's __eq__), so __defaults__ is read only
+// after that, as the interpreter reads it, and `defaults` keeps the tuple that the bound
+// values come from alive while the body runs.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject* defaults, PyObject** bound) {
+          nb::object& defaults, PyObject** bound) {
     const std::size_t count = fn->spec->param_count;
-    const std::size_t ndefaults =
-        defaults ? std::min<std::size_t>((std::size_t) PyTuple_GET_SIZE(defaults), count) : 0;
     // As the interpreter does: positionals fill the parameters they reach, keywords are
     // matched next (and their errors win), and only then is a surplus of positionals an error.
     const std::size_t positional = std::min<std::size_t>((std::size_t) nargs, count);
@@ -81,6 +84,11 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
         bound[i] = args[nargs + k];
     }
+
+    defaults = nb::borrow(fn->defaults);
+    // Not capped at the parameter count: with more defaults than parameters, the
+    // parameters take the last ones, as for a Python function.
+    const Py_ssize_t ndefaults = defaults.is_valid() ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
     if ((std::size_t) nargs > count) {
         raise_too_many(fn, count, ndefaults, nargs);
         return false;
@@ -89,8 +97,9 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     bool missing = false;
     for (std::size_t i = 0; i < count; ++i) {
         if (bound[i]) continue;
-        if (i + ndefaults >= count)
-            bound[i] = PyTuple_GET_ITEM(defaults, i + ndefaults - count);
+        const Py_ssize_t from_end = (Py_ssize_t) (count - i);  // 1 for the last parameter
+        if (from_end <= ndefaults)
+            bound[i] = PyTuple_GET_ITEM(defaults.ptr(), ndefaults - from_end);
         else
             missing = true;
     }
@@ -131,13 +140,19 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
     const Spec& spec = *fn->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
-    // The body may rebind __defaults__ while it runs; keep the tuple it was given alive.
-    nb::object defaults = nb::borrow(fn->defaults);
+    // The tuple the defaults in bound[] come from: the body may rebind __defaults__.
+    nb::object defaults;
 
     if (!kwnames && (std::size_t) nargs == spec.param_count) {
         for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    } else if (!bind(fn, args, nargs, kwnames, fn->defaults, bound)) {
-        return nullptr;
+    } else {
+        bool bound_all = false;
+        try {  // the error messages are built with nanobind, which throws
+            bound_all = bind(fn, args, nargs, kwnames, defaults, bound);
+        } catch (...) {
+            set_error_from_current_exception();
+        }
+        if (!bound_all) return nullptr;
     }
     if (!check_types(fn, bound)) return nullptr;
 

@@ -89,8 +89,12 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// A function the garbage collector has cleared has no annotations dict left; as for a
+// Python function, a new empty one is made then.
 PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->annotations);
+    FunctionObject* fn = as_function(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (!value || value == Py_None) {
@@ -113,8 +117,7 @@ PyObject* get_closure(PyObject* self, void*) {
     if (!values) Py_RETURN_NONE;
     try {
         nb::list cells;
-        for (nb::handle v : nb::borrow<nb::tuple>(values))
-            cells.append(nb::steal(PyCell_New(v.ptr())));
+        for (nb::handle v : nb::borrow<nb::tuple>(values)) cells.append(checked(PyCell_New(v.ptr())));
         return nb::tuple(cells).release().ptr();
     } catch (...) {
         set_error_from_current_exception();
@@ -122,31 +125,40 @@ PyObject* get_closure(PyObject* self, void*) {
     }
 }
 
-// inspect.signature() reads this: the parameters with their current defaults and
-// annotations, as it would show a Python function.
+// inspect.signature() reads this: the parameters with their defaults and annotations, as
+// inspect shows a Python function. Like inspect, it reads __annotations__ (a copy) and
+// __defaults__ once and holds them: making the parameters runs Python code (an annotation
+// key's __eq__, the Parameter class, another thread), which may rebind either attribute.
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     try {
+        nb::object current = checked(get_annotations(self, nullptr));
+        nb::dict annotations = nb::borrow<nb::dict>(checked(PyDict_Copy(current.ptr())));
+        nb::tuple defaults = fn->defaults ? nb::borrow<nb::tuple>(fn->defaults) : nb::tuple();
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object parameter = inspect.attr("Parameter");
         nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         nb::object empty = parameter.attr("empty");
         nb::tuple names = nb::borrow<nb::tuple>(fn->names);
-        std::size_t count = names.size();
-        std::size_t defaults = fn->defaults ? (std::size_t) PyTuple_GET_SIZE(fn->defaults) : 0;
-        if (defaults > count) defaults = count;
-        nb::dict annotations = nb::borrow<nb::dict>(fn->annotations);
+        const Py_ssize_t count = (Py_ssize_t) names.size();
+        // inspect slices the names at len(names) - len(defaults), negative slices included,
+        // and gives the names from there on the defaults from the first one on.
+        Py_ssize_t split = count - (Py_ssize_t) defaults.size();
+        if (split < 0) split = std::max<Py_ssize_t>(count + split, 0);
+        auto annotation_of = [&](nb::handle key) {
+            PyObject* found = PyDict_GetItemWithError(annotations.ptr(), key.ptr());
+            if (!found && PyErr_Occurred()) nb::raise_python_error();
+            return found ? nb::borrow(found) : empty;
+        };
         nb::list params;
-        for (std::size_t i = 0; i < count; ++i) {
-            nb::handle name = names[i];
-            nb::object dflt = i + defaults >= count
-                ? nb::borrow(PyTuple_GET_ITEM(fn->defaults, i + defaults - count)) : empty;
-            nb::object annotation = annotations.contains(name) ? annotations[name] : empty;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            nb::object name = names[i];
+            nb::object annotation = annotation_of(name);
+            nb::object dflt = i >= split ? nb::object(defaults[i - split]) : empty;
             params.append(parameter(name, kind, nb::arg("default") = dflt,
                                     nb::arg("annotation") = annotation));
         }
-        nb::object return_annotation =
-            annotations.contains("return") ? nb::object(annotations["return"]) : empty;
+        nb::object return_annotation = annotation_of(id<"return">());
         return inspect.attr("Signature")(params, nb::arg("return_annotation") = return_annotation)
             .release().ptr();
     } catch (...) {
@@ -172,8 +184,6 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -185,22 +195,30 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->module);
     Py_VISIT(fn->closure);
-    Py_VISIT(fn->doc);
+    Py_VISIT(fn->names);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
     Py_VISIT(fn->module_name);
+    Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->dict);
     return 0;
 }
 
+// __name__ and __qualname__ may be str subclasses that refer back to the function, so they
+// are released too, but replaced by the empty str: repr() and error messages read them
+// without checking. The parameter names stay: interned exact str, they refer to nothing.
 int function_clear(PyObject* self) {
     FunctionObject* fn = as_function(self);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->closure);
-    Py_CLEAR(fn->doc);
+    Py_XSETREF(fn->name, PyUnicode_New(0, 0));
+    Py_XSETREF(fn->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(fn->module_name);
+    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
@@ -287,7 +305,10 @@ nb::object make_function(const Spec& spec, PyObject* module, nb::handle closure)
     nb::object name = nb::steal(intern(spec.name));
     nb::object qualname = spec.qualname ? nb::steal(intern(spec.qualname)) : name;
     nb::object doc = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
-    nb::object module_name = globals.contains("__name__") ? nb::object(globals["__name__"]) : nb::none();
+    // One lookup, as for a Python function: a key compared with "__name__" may run code.
+    PyObject* found_name = PyDict_GetItemWithError(globals.ptr(), id<"__name__">());
+    if (!found_name && PyErr_Occurred()) nb::raise_python_error();
+    nb::object module_name = found_name ? nb::borrow(found_name) : nb::none();
     nb::object builtins = nb::borrow(PyEval_GetBuiltins());  // a dict, as for Python functions
     nb::object names_tuple = nb::tuple(names);
 
@@ -326,19 +347,22 @@ nb::object Scope::global(PyObject* name) const {
 }
 
 nb::object Scope::look_up(PyObject* name, GlobalSite& site) const {
+    // Comparing the name with a dict's keys may run code that changes either dict. Each
+    // version is read before its lookup, so that any such change leaves the site stale.
     PyObject* globals = fn_->globals;
+    const std::uint64_t globals_version = dict_version(globals);
     PyObject* value = PyDict_GetItemWithError(globals, name);
     PyObject* builtins = nullptr;
+    std::uint64_t builtins_version = 0;
     if (!value && !PyErr_Occurred()) {
         builtins = fn_->builtins;
+        builtins_version = dict_version(builtins);
         value = PyDict_GetItemWithError(builtins, name);
         if (!value && !PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     if (!value) nb::raise_python_error();
-    // Comparing the name with the keys may have run code that changed either dict: the
-    // versions are read only now, after the lookups that found `value`.
-    site = {globals, dict_version(globals), builtins, builtins ? dict_version(builtins) : 0, value};
+    site = {globals, globals_version, builtins, builtins_version, value};
     return nb::borrow(value);
 }
 
@@ -347,6 +371,8 @@ void Scope::set_global(PyObject* name, nb::handle value) const {
 }
 
 nb::handle Scope::captured(std::size_t slot) const { return module_captured(fn_->module, slot); }
+
+void Scope::recapture(std::size_t slot, nb::handle value) const { set_module_captured(fn_->module, slot, value); }
 
 nb::object Scope::make_closure(const Spec& spec, std::initializer_list<nb::handle> cells) const {
     nb::list values;

@@ -171,6 +171,9 @@ public:
 
     // An object the module captured at import (see Module::capture).
     nb::handle captured(std::size_t slot) const;
+    // Replaces it, for an object the module keeps from call to call. A handle from
+    // captured(slot) is not valid after this.
+    void recapture(std::size_t slot, nb::handle value) const;
 
     // A nested function over `cells`, living in this function's module.
     nb::object make_closure(const Spec& spec, std::initializer_list<nb::handle> cells) const;

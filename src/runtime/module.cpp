@@ -74,8 +74,10 @@ void Module::set(const char* name, nb::handle value) {
 
 void Module::def(const Spec& spec) { set(spec.name, make_function(spec, module_)); }
 
-void Module::capture(std::size_t slot, nb::handle value) {
-    Py_XSETREF(state_of(module_).captured[slot], Py_NewRef(value.ptr()));
+void Module::capture(std::size_t slot, nb::handle value) { set_module_captured(module_, slot, value); }
+
+void set_module_captured(PyObject* module, std::size_t slot, nb::handle value) {
+    Py_XSETREF(state_of(module).captured[slot], Py_NewRef(value.ptr()));
 }
 
 nb::handle module_captured(PyObject* module, std::size_t slot) {

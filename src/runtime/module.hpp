@@ -53,6 +53,7 @@ private:
 using Body = void (*)(Module&);
 
 nb::handle module_captured(PyObject* module, std::size_t slot);
+void set_module_captured(PyObject* module, std::size_t slot, nb::handle value);
 
 namespace detail {
 int run_body(PyObject* module, Body body) noexcept;
