@@ -134,14 +134,12 @@ nb::object ask(nb::handle getpass, const char* prompt) {
         if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_NotImplementedError)) throw;
         nb::str reason = nb::str(e.value());
         if (PyUnicode_GET_LENGTH(reason.ptr()) == 0) reason = nb::str("the input is at its end");
-        nb::object type = nb::borrow(e.type());
-        nb::object error = type(kr::concat(
-            {nb::str("Credentials are needed: none are stored that the service accepts, and there is "
-                     "nobody to ask for them ("),
-             reason, nb::str("). Log in once where the prompts can be answered, in a terminal or a notebook.")}));
-        PyException_SetCause(error.ptr(), nullptr);
-        PyErr_SetObject(type.ptr(), error.ptr());
-        nb::raise_python_error();
+        korvane::raise_reworded(
+            e, kr::concat({nb::str("Credentials are needed: none are stored that the service accepts, and there "
+                                   "is nobody to ask for them ("),
+                           reason,
+                           nb::str("). Log in once where the prompts can be answered, in a terminal or a "
+                                   "notebook.")}));
     }
 }
 

@@ -72,10 +72,21 @@ void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle 
     nb::str host = nb::str(nb::str(origin).attr("removeprefix")("https://"));
     nb::str message = kr::concat({nb::str("The service at "), host, nb::str(" could not be reached for the "),
                                   nb::str(what), nb::str(": "), cause_of(value, exceptions, timeout)});
-    nb::object type = nb::borrow(error.type());
-    nb::object fresh = type(masked(message, secret));
-    PyException_SetCause(fresh.ptr(), nullptr);  // also hides the context
-    PyErr_SetObject(type.ptr(), fresh.ptr());
+    raise_reworded(error, masked(message, secret));
+}
+
+void raise_reworded(nb::python_error& error, nb::handle message) {
+    PyObject* type = error.type().ptr();
+    PyObject* fresh = PyObject_CallOneArg(type, message.ptr());
+    if (!fresh || !PyExceptionInstance_Check(fresh)) {
+        Py_XDECREF(fresh);
+        PyErr_Clear();
+        error.restore();
+        nb::raise_python_error();
+    }
+    PyException_SetCause(fresh, nullptr);  // also hides the context
+    PyErr_SetObject(type, fresh);
+    Py_DECREF(fresh);
     nb::raise_python_error();
 }
 

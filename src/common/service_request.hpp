@@ -22,4 +22,9 @@ nb::str masked(nb::handle text, nb::handle secret);
 void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle origin, nb::handle timeout,
                           nb::handle secret = nb::handle());
 
+// Raises a new error of `error`'s class with `message` and no chained cause (the text
+// says what happened; the chain would only repeat it, URL and all). When the class cannot
+// be made from one message, `error` itself is raised again.
+[[noreturn]] void raise_reworded(nb::python_error& error, nb::handle message);
+
 }  // namespace korvane
