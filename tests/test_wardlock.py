@@ -21,7 +21,7 @@ import requests
 from hypothesis import given
 from hypothesis import strategies as st
 
-from korvane.testing import SERVICE_DOMAIN
+from korvane.testing import SERVICE_DOMAIN, Route, refused_route
 from korvane_fixtures import PASSWORD, TENANT, USER
 
 EXPIRED = "Token is expired using the username and password to generate a new token"
@@ -380,13 +380,20 @@ def test_refused_typed_credentials_raise_and_leave_the_file(wardlock, secret_fil
     assert secret_file.read_text() == '{"TESSALY_SECRET": "app", "TESSALY_TENANT": "acme"}'
 
 
-def test_unreachable_service_is_one_error_and_asks_nobody(wardlock, logged_in, secret_file, typed, service, capsys):
+@pytest.mark.parametrize("route, error, cause", [
+    ("refused", requests.exceptions.ConnectionError, re.escape("[Errno 111] Connection refused")),
+    ("untrusted certificate", requests.exceptions.SSLError,
+     re.escape("[SSL: CERTIFICATE_VERIFY_FAILED] certificate verify failed")),
+], ids=["refused", "untrusted certificate"])
+def test_unreachable_service_is_one_error_and_asks_nobody(wardlock, secret_file, typed, service, capsys, route, error, cause):
+    wardlock._update_credentials(USER, PASSWORD, service.issue_token(TENANT, USER), TENANT)
     before = secret_file.read_bytes()
     answers = typed(USER, PASSWORD, TENANT)
-    with service.routed(refuse=True), pytest.raises(requests.exceptions.ConnectionError) as raised:
+    # Nothing listens, or the service answers with a certificate nobody here trusts.
+    unreachable = refused_route() if route == "refused" else Route(service.port, None)
+    host = re.escape(TENANT + SERVICE_DOMAIN)
+    with unreachable, pytest.raises(error, match=f"^The service at {host} could not be reached for the token check: {cause}"):
         wardlock.authenticate_credentials()
-    assert str(raised.value) == (f"The service at {TENANT}{SERVICE_DOMAIN} could not be reached for the token check: "
-                                 "[Errno 111] Connection refused")
     assert printed(capsys) == [] and answers.prompts == [] and secret_file.read_bytes() == before
 
 
