@@ -103,16 +103,15 @@ int create_temporary(const std::string& directory, const std::string& base, std:
             if (errno == EEXIST) continue;
             return -1;
         }
-        struct stat held, named;
-        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
-            lstat(name.c_str(), &named) == 0 && same_file(held, named))
-            return fd;
-        int saved = errno;
-        close(fd);
-        if (saved != 0 && saved != ENOENT) {
+        if (flock(fd, LOCK_EX) != 0) {
+            int saved = errno;
+            close(fd);
             errno = saved;
             return -1;
         }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && same_file(held, named)) return fd;
+        close(fd);  // removed, or its name taken, before the lock: try another name
     }
     errno = EEXIST;
     return -1;
