@@ -70,7 +70,7 @@ def stored(secret_file: Path) -> dict:
 def test_import_binds_modules_and_functions_in_order():
     code = "import korvane.validation.wardlock as w, jose.jwt, urllib.request as u; " \
            "print(list(vars(w))); print(w.jwt is jose.jwt and w.urlopen is u.urlopen)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=60).stdout
     names, same = out.splitlines()
     bound = ["os", "json", "requests", "warnings", "getpass", "datetime", "jwt", "urlopen", "base64",
              "secret_file_path", "REQUEST_TIMEOUT", "_check_credentials", "_update_credentials", "_encrypt", "_decrypt",
@@ -93,7 +93,7 @@ def test_import_silences_warnings_for_the_whole_process():
         print(warnings.filters[0])
         warnings.warn("still shown", DeprecationWarning)
         warnings.warn("still shown", UserWarning)""")
-    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "('ignore', None, <class 'Warning'>, None, 0)\n", "")
 
 
@@ -111,7 +111,7 @@ def test_symlinked_module_file_is_resolved(tmp_path):
     (linked / so.name).symlink_to(real / so.name)
     code = "import korvane.validation.wardlock as w; print(w.secret_file_path)"
     out = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": str(tmp_path / "linked")},
-                         capture_output=True, text=True, check=True).stdout.strip()
+                         capture_output=True, text=True, check=True, timeout=60).stdout.strip()
     assert out == str(tmp_path / "real" / "korvane" / "secret.json")
 
 
@@ -224,7 +224,7 @@ def test_update_into_a_missing_directory_raises_and_writes_nothing(wardlock, tmp
 
 def test_update_removes_only_temporary_files_that_no_writer_holds(wardlock, secret_file):
     dead = subprocess.Popen([sys.executable, "-c", "pass"])
-    dead.wait()
+    dead.wait(timeout=60)
     # A pid in the name tells nothing across pid namespaces: the writer's lock decides.
     orphan = secret_file.parent / f".secret.json.{os.getppid()}.17.tmp"
     held = secret_file.parent / f".secret.json.{dead.pid}.18.tmp"
@@ -549,5 +549,5 @@ def test_signature_as_a_user_sees_it():
         [sys.executable, "-c", textwrap.dedent("""
             import inspect, korvane.validation.wardlock as w
             print(inspect.signature(w._update_credentials))""")],
-        capture_output=True, text=True, check=True).stdout
+        capture_output=True, text=True, check=True, timeout=60).stdout
     assert out == "(username, password, token, tenant)\n"
