@@ -4,6 +4,7 @@
 // accepted (token, tenant) pair in secret.json in the package root, the file the
 // credential login also uses.
 #include "common/secret_file.hpp"
+#include "common/service_request.hpp"
 #include "common/tenant.hpp"
 #include "runtime/runtime.hpp"
 
@@ -14,20 +15,26 @@ using kr::Scope;
 using namespace nb::literals;
 
 // The built-ins the functions use are those in force at import, out of reach of later
-// rebinding; everything else is looked up when a function runs.
-enum Captured : std::size_t { builtin_print, builtin_open, builtin_input };
+// rebinding; everything else is looked up when a function runs. The package root's
+// credential file, as computed at import: while `secret_file_path` still names it, a
+// per-user file can stand in for it.
+enum Captured : std::size_t { builtin_print, builtin_open, builtin_input, package_secret_file };
 
 const char rejected_message[] = "Provided token is invalid. Please provide a valid token";
 
 // ---- the credential file ---------------------------------------------------------------
 
-// The decoded content of the credential file, read through the `open` taken at import.
-nb::object read_secret_data(Scope& s) {
-    return korvane::load_json_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">());
+nb::object file_to_read(Scope& s) {
+    return korvane::credential_file_to_read(s.global<"secret_file_path">(), s.captured(package_secret_file));
 }
 
-bool file_exists(Scope& s) {
-    return kr::truthy(s.global<"os">().attr("path").attr("exists")(s.global<"secret_file_path">()));
+// The decoded content of the credential file, read through the `open` taken at import.
+nb::object read_secret_data(Scope& s, nb::handle path) {
+    return korvane::load_json_file(s.captured(builtin_open), s.global<"json">(), path);
+}
+
+bool file_exists(Scope& s, nb::handle path) {
+    return kr::truthy(s.global<"os">().attr("path").attr("exists")(path));
 }
 
 nb::object stored(nb::handle secret_data, const char* key) {
@@ -35,11 +42,12 @@ nb::object stored(nb::handle secret_data, const char* key) {
 }
 
 nb::object check_secret(Scope& s) {
-    if (!file_exists(s)) {
+    nb::object path = file_to_read(s);
+    if (!file_exists(s, path)) {
         s.captured(builtin_print)("TESSALY_SECRET is not provided please add it manually");
         return nb::bool_(false);
     }
-    nb::object secret_data = read_secret_data(s);
+    nb::object secret_data = read_secret_data(s, path);
     if (stored(secret_data, "TESSALY_SECRET").is_none()) return nb::bool_(false);
     if (stored(secret_data, "TESSALY_TENANT").is_none()) return nb::bool_(false);
     nb::object token = stored(secret_data, "TESSALY_SECRET");
@@ -53,8 +61,9 @@ const kr::Spec check_secret_spec = kr::def<check_secret>(
     {});
 
 nb::object get_secret(Scope& s) {
-    if (!file_exists(s)) return nb::none();
-    nb::object secret_data = read_secret_data(s);
+    nb::object path = file_to_read(s);
+    if (!file_exists(s, path)) return nb::none();
+    nb::object secret_data = read_secret_data(s, path);
     if (stored(secret_data, "TESSALY_SECRET").is_none() || stored(secret_data, "TESSALY_TENANT").is_none())
         return nb::make_tuple(nb::none(), nb::none());
     return nb::make_tuple(stored(secret_data, "TESSALY_SECRET"), stored(secret_data, "TESSALY_TENANT"));
@@ -73,8 +82,8 @@ nb::object update_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::dict secret_data;
     secret_data["TESSALY_SECRET"] = secret;
     secret_data["TESSALY_TENANT"] = tenant;
-    korvane::write_json_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">(),
-                             secret_data);
+    korvane::write_credential_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">(),
+                                   s.captured(package_secret_file), secret_data);
     return nb::none();
 }
 const kr::Spec update_secret_spec = kr::def<update_secret>(
@@ -112,15 +121,20 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::str origin = korvane::tenant_origin(tenant);
     nb::str token_text = kr::text_of(secret);
     nb::handle print = s.captured(builtin_print);
+    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     try {
         // A token with no UTF-8 form cannot be sent: the request fails like any other.
         nb::str token = korvane::percent_encoded(token_text);
         nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
-        nb::object response = s.global<"requests">().attr("request")("GET", url, "verify"_a = false);
+        nb::object response = s.global<"requests">().attr("request")("GET", url, "verify"_a = false,
+                                                                      "timeout"_a = timeout,
+                                                                      "allow_redirects"_a = false);
         if (response.attr("status_code").equal(nb::int_(200))) return nb::bool_(true);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        print("Exception Occurred: ", e.value());
+        korvane::raise_if_unreachable(e, "app-token check", origin, timeout, token_text);
+        // The error's text may quote the URL, and so the token, into saved notebook output.
+        print("Exception Occurred: ", korvane::masked(e.value(), token_text));
     }
     print(rejected_message);
     return nb::bool_(false);
@@ -147,11 +161,14 @@ void body(kr::Module& m) {
     m.global("warnings").attr("filterwarnings")("ignore");
 
     m.set("secret_file_path", korvane::secret_file_path_of(m));
+    // Seconds to connect and to wait for an answer; read at every request.
+    m.set("REQUEST_TIMEOUT", nb::make_tuple(10, 30));
 
     nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
     m.capture(builtin_print, builtins["print"]);
     m.capture(builtin_open, builtins["open"]);
     m.capture(builtin_input, builtins["input"]);
+    m.capture(package_secret_file, m.global("secret_file_path"));
 
     m.def(check_secret_spec);
     m.def(get_secret_spec);

@@ -7,14 +7,13 @@
 #include <cstdio>
 
 #include "cellwright_prompt.hpp"
-#include "cellwright_text.hpp"
 #include "runtime/runtime.hpp"
 
 namespace {
 
 namespace nb = nanobind;
 using kr::checked;
-using cellwright::TextWriter;
+using kr::TextWriter;
 using kr::Scope;
 using namespace nb::literals;
 

@@ -11,7 +11,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cellwright_text.hpp"
 
 namespace cellwright {
 
@@ -19,6 +18,8 @@ namespace {
 
 using kr::checked;
 using kr::Scope;
+using kr::TextWriter;
+namespace nb = nanobind;
 
 [[noreturn]] void raise_runtime_error(const char* message) {
     PyErr_SetString(PyExc_RuntimeError, message);
@@ -101,7 +102,7 @@ bool describes(nb::handle name) {
 struct Selection {
     std::vector<nb::object> names;
     // For an exact dict whose keys were all exact str: each name's value as the walk met
-    // it, still what the dict holds for as long as its version is unchanged.
+    // it, still what the dict holds for as long as its change stamp is unchanged.
     std::vector<PyObject*> values;
     bool str_keys = false;
     uint64_t version = 0;
@@ -124,7 +125,8 @@ Selection select_names(nb::handle global_variables) {
             }
         }
         selection.str_keys = str_keys;
-        selection.version = reinterpret_cast<PyDictObject*>(global_variables.ptr())->ma_version_tag;
+        kr::watch_dict(global_variables.ptr());
+        selection.version = kr::dict_stamp(global_variables.ptr());
         return selection;
     }
     nb::object iterator = checked(PyObject_GetIter(global_variables.ptr()));
@@ -228,8 +230,8 @@ private:
         if (!base || !PyType_IsSubtype(type, base) || !is_immutable_type(reinterpret_cast<PyObject*>(type)) ||
             std::strncmp(type->tp_name, "numpy.", 6) != 0 || type->tp_str != base->tp_str ||
             type->tp_getattro != PyObject_GenericGetAttr ||
-            _PyType_Lookup(type, kr::id<"__format__">()) !=
-                _PyType_Lookup(&PyBaseObject_Type, kr::id<"__format__">()))
+            !kr::type_lookup(type, kr::id<"__format__">())
+                 .is(kr::type_lookup(&PyBaseObject_Type, kr::id<"__format__">())))
             return false;
         if (!attribute_is_none(dtype, kr::id<"fields">()) || !attribute_is_none(dtype, kr::id<"subdtype">()))
             return false;
@@ -320,7 +322,7 @@ private:
 
     bool pure_lookups() const {
         return selection_.str_keys &&
-               reinterpret_cast<PyDictObject*>(global_variables_.ptr())->ma_version_tag == selection_.version;
+               kr::dict_stamp(global_variables_.ptr()) == selection_.version;
     }
 
     // `global_variables[name]` for the i-th selected name.

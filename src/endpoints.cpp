@@ -3,6 +3,7 @@
 // Logs in when imported, fixes the engine's base URL from the tenant of that login, and
 // sends authenticated POST and DELETE requests to the engine, checking the bearer token
 // with the service (and logging in again when it is refused) before every request.
+#include "common/service_request.hpp"
 #include "common/tenant.hpp"
 #include "runtime/runtime.hpp"
 
@@ -39,12 +40,25 @@ void check_path(nb::handle path) {
     nb::raise_python_error();
 }
 
+// With files, the HTTP package sends a multipart body and drops a JSON one without a
+// word: refused before anything is sent, rather than lose the body.
+void check_body_beside_files(nb::handle files, nb::handle body, nb::handle request_type, nb::handle data_as_json) {
+    if (!is_text(request_type, "POST") || body.is_none() || files.is_none() || PyDict_GET_SIZE(files.ptr()) == 0 ||
+        !kr::truthy(data_as_json))
+        return;
+    PyErr_SetString(PyExc_ValueError,
+                    "A JSON body cannot be sent with files: pass data_as_json=False to send the body as form "
+                    "fields beside the files");
+    nb::raise_python_error();
+}
+
 // ---- engine invocation -----------------------------------------------------------------
 
 nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb::handle files,
                              nb::handle body, nb::handle request_type, nb::handle data_as_json) {
     check_path(path);
     check_request_type(request_type);
+    check_body_beside_files(files, body, request_type, data_as_json);
 
     nb::object validate_token = s.global<"validate_token">();
     if (!kr::truthy(validate_token(s.global<"auth_token">(), s.global<"tenant">()))) {
@@ -58,15 +72,25 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer ") + s.global<"auth_token">();
 
+    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     nb::object response;
-    if (is_text(request_type, "POST")) {
-        nb::object post = s.global<"requests">().attr("post");
-        response = kr::truthy(data_as_json)
-            ? post("url"_a = url, "headers"_a = headers, "json"_a = body, "files"_a = files)
-            : post("url"_a = url, "headers"_a = headers, "data"_a = body, "files"_a = files);
-    } else {
-        nb::object del = s.global<"requests">().attr("delete");
-        response = del("url"_a = url, "headers"_a = headers, "json"_a = body);
+    try {
+        if (is_text(request_type, "POST")) {
+            nb::object post = s.global<"requests">().attr("post");
+            response = kr::truthy(data_as_json)
+                ? post("url"_a = url, "headers"_a = headers, "json"_a = body, "files"_a = files,
+                       "timeout"_a = timeout, "allow_redirects"_a = false)
+                : post("url"_a = url, "headers"_a = headers, "data"_a = body, "files"_a = files,
+                       "timeout"_a = timeout, "allow_redirects"_a = false);
+        } else {
+            nb::object del = s.global<"requests">().attr("delete");
+            response = del("url"_a = url, "headers"_a = headers, "json"_a = body, "timeout"_a = timeout,
+                           "allow_redirects"_a = false);
+        }
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_Exception))
+            korvane::raise_if_unreachable(e, "engine request", s.global<"KORVANE_ENGINE_URL">(), timeout);
+        throw;
     }
 
     if (response.attr("status_code").equal(nb::int_(200))) {
@@ -141,6 +165,9 @@ void body(kr::Module& m) {
     // anything but host labels; the same text goes into the base URL.
     m.set("KORVANE_ENGINE_URL",
           kr::concat({nb::str("https://"), kr::text_of(m.global("tenant")), nb::str(korvane::service_domain)}));
+    // Seconds to connect and to wait for the engine's answer, long enough for a slow
+    // generation; read at every request.
+    m.set("REQUEST_TIMEOUT", nb::make_tuple(10, 300));
 
     m.def(invoke_gpt_engine_spec);
     m.def(invoke_completion_spec);

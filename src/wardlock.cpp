@@ -4,6 +4,7 @@
 // the package root, gets a token from the tenant's login endpoint, and asks the tenant's
 // service whether a stored token is still accepted.
 #include "common/secret_file.hpp"
+#include "common/service_request.hpp"
 #include "common/tenant.hpp"
 #include "runtime/runtime.hpp"
 
@@ -13,6 +14,10 @@ namespace nb = nanobind;
 using kr::Scope;
 using namespace nb::literals;
 
+// The package root's credential file, as computed at import: while `secret_file_path`
+// still names it, a per-user file can stand in for it.
+enum Captured : std::size_t { package_secret_file };
+
 nb::tuple failed(std::size_t size) {
     return size == 3 ? nb::make_tuple(false, nb::none(), nb::none()) : nb::make_tuple(false, nb::none());
 }
@@ -20,12 +25,12 @@ nb::tuple failed(std::size_t size) {
 // ---- the credential file ---------------------------------------------------------------
 
 nb::object check_credentials(Scope& s) {
-    if (!kr::truthy(s.global<"os">().attr("path").attr("exists")(s.global<"secret_file_path">()))) {
+    nb::object path = korvane::credential_file_to_read(s.global<"secret_file_path">(), s.captured(package_secret_file));
+    if (!kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
         s.print("USERNAME and PASSWORD are not provided please add it manually");
         return failed(3);
     }
-    nb::object secret_data =
-        korvane::load_json_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">());
+    nb::object secret_data = korvane::load_json_file(s.global<"open">(), s.global<"json">(), path);
     nb::object get = secret_data.attr("get");
     for (const char* key : {"TESSALY_USERNAME", "TESSALY_PASSWORD", "TESSALY_TOKEN", "TESSALY_TENANT"}) {
         if (get(key).is_none()) {
@@ -68,7 +73,8 @@ nb::object update_credentials(Scope& s, nb::handle username, nb::handle password
     credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);
     credentials["TESSALY_TOKEN"] = token;
     credentials["TESSALY_TENANT"] = tenant;
-    korvane::write_json_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">(), credentials);
+    korvane::write_credential_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">(),
+                                   s.captured(package_secret_file), credentials);
     return nb::none();
 }
 const kr::Spec update_credentials_spec = kr::def<update_credentials>(
@@ -118,14 +124,33 @@ const kr::Spec decrypt_spec = kr::def<decrypt>("_decrypt", kr::no_doc, {{"cipher
 
 // ---- login and token lifecycle ---------------------------------------------------------
 
+// One answer typed without echo. With nobody to ask (input at its end, as under cron or
+// nohup; a notebook front end that takes no input, whose kernel raises
+// StdinNotImplementedError) the error says what is missing, keeping its class.
+nb::object ask(nb::handle getpass, const char* prompt) {
+    try {
+        return getpass("prompt"_a = prompt);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_NotImplementedError)) throw;
+        nb::str reason = nb::str(e.value());
+        if (PyUnicode_GET_LENGTH(reason.ptr()) == 0) reason = nb::str("the input is at its end");
+        korvane::raise_reworded(
+            e, kr::concat({nb::str("Credentials are needed: none are stored that the service accepts, and there "
+                                   "is nobody to ask for them ("),
+                           reason,
+                           nb::str("). Log in once where the prompts can be answered, in a terminal or a "
+                                   "notebook.")}));
+    }
+}
+
 nb::object authenticate_credentials(Scope& s) {
     auto [is_valid, auth_token, tenant] = kr::unpack<3>(s.global<"_check_credentials">()());
     if (kr::truthy(is_valid)) return nb::make_tuple(auth_token, tenant);
 
     nb::object getpass = s.global<"getpass">().attr("getpass");
-    nb::object username = getpass("prompt"_a = "Please enter the username:");
-    nb::object password = getpass("prompt"_a = "Please enter the password:");
-    nb::object typed_tenant = getpass("prompt"_a = "Please enter the tenant:");
+    nb::object username = ask(getpass, "Please enter the username:");
+    nb::object password = ask(getpass, "Please enter the password:");
+    nb::object typed_tenant = ask(getpass, "Please enter the tenant:");
 
     auto [accepted, token] =
         kr::unpack<2>(s.global<"_validate_credentials">()(username, password, typed_tenant));
@@ -146,15 +171,18 @@ bool is_usable_token(nb::handle token) {
 }
 
 nb::object validate_credentials(Scope& s, nb::handle username, nb::handle password, nb::handle tenant) {
-    nb::str url = kr::concat({korvane::tenant_origin(tenant), nb::str("/auth/get_token")});
+    nb::str origin = korvane::tenant_origin(tenant);
+    nb::str url = kr::concat({origin, nb::str("/auth/get_token")});
     nb::dict headers;
     headers["content-type"] = "application/json";
     nb::dict body;
     body["email"] = username;
     body["password"] = password;
+    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     try {
         nb::object data = s.global<"json">().attr("dumps")(body);
-        nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data);
+        nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data,
+                                                                  "timeout"_a = timeout, "allow_redirects"_a = false);
         if (response.attr("status_code").not_equal(nb::int_(200))) return failed(2);
         nb::object token = response.attr("json")().attr("get")("token");
         // A 200 without a usable token is no login: storing it would only make the next
@@ -163,6 +191,7 @@ nb::object validate_credentials(Scope& s, nb::handle username, nb::handle passwo
         return nb::make_tuple(true, token);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
+        korvane::raise_if_unreachable(e, "login", origin, timeout);
         s.print("Error occurred while validating the credentials");
         return failed(2);
     }
@@ -176,14 +205,18 @@ const kr::Spec validate_credentials_spec = kr::def<validate_credentials>(
     {{"username"}, {"password"}, {"tenant"}});
 
 nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
-    nb::str url = kr::concat({korvane::tenant_origin(tenant), nb::str("/")});
+    nb::str origin = korvane::tenant_origin(tenant);
+    nb::str url = kr::concat({origin, nb::str("/")});
     nb::dict headers;
     headers["Authorization"] = kr::concat({nb::str("Bearer "), kr::text_of(token)});
+    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     try {
-        nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers);
+        nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers, "timeout"_a = timeout,
+                                                                 "allow_redirects"_a = false);
         return nb::bool_(response.attr("status_code").equal(nb::int_(200)));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
+        korvane::raise_if_unreachable(e, "token check", origin, timeout);
         s.print("Error occurred while validating the token");
         return nb::bool_(false);
     }
@@ -207,6 +240,9 @@ void body(kr::Module& m) {
     m.global("warnings").attr("filterwarnings")("ignore");
 
     m.set("secret_file_path", korvane::secret_file_path_of(m));
+    m.capture(package_secret_file, m.global("secret_file_path"));
+    // Seconds to connect and to wait for an answer; read at every request.
+    m.set("REQUEST_TIMEOUT", nb::make_tuple(10, 30));
 
     m.def(check_credentials_spec);
     m.def(update_credentials_spec);

@@ -14,6 +14,8 @@ pexpect = pytest.importorskip("pexpect", reason="pexpect is needed to drive a sc
 import korvane  # noqa: E402
 
 PACKAGE_PARENT = str(Path(korvane.__file__).resolve().parent.parent)
+# From 3.12 on, forking while the local service's threads run warns; the child execs at once.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 
 SCRIPT = """
 import sys

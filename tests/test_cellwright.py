@@ -6,6 +6,7 @@ import collections.abc
 import inspect
 import os
 import sys
+import warnings
 from types import SimpleNamespace
 
 import ipywidgets
@@ -359,7 +360,9 @@ def test_a_class_text_is_made_anew_once_its_repr_ran_code(cellwright):
                 cls.__qualname__ = f"Renamed{next(counter)}"
             return False
 
-    cls = type("Renamed", (), {Renaming(): 1})
+    with warnings.catch_warnings():  # 3.13 warns of the non-str key
+        warnings.simplefilter("ignore", RuntimeWarning)
+        cls = type("Renamed", (), {Renaming(): 1})
     renamed.append(cls)
     names = {"a": cls(), "b": cls(), "c": 1, "d": cls()}
     counter = iter(range(100))

@@ -69,7 +69,7 @@ def test_import_logs_in_once_and_binds_its_names_in_order(logged_in, fresh_impor
     for name, value in bound.items():
         assert getattr(module, name) is value, name
     names = [n for n in vars(module) if not n.startswith("__")]
-    assert names == [*bound, "auth_token", "tenant", "KORVANE_ENGINE_URL",
+    assert names == [*bound, "auth_token", "tenant", "KORVANE_ENGINE_URL", "REQUEST_TIMEOUT",
                      "_invoke_gpt_engine", "_invoke_completion", "get_completion"]
 
 
@@ -339,6 +339,10 @@ def bad_path(value: str) -> str:
         ("_invoke_gpt_engine", (".evil.example/steal",), {}, ValueError, bad_path(".evil.example/steal")),
         ("_invoke_gpt_engine", ("@evil.example",), {}, ValueError, bad_path("@evil.example")),
         ("_invoke_gpt_engine", ("get-completion",), {}, ValueError, bad_path("get-completion")),
+        # With files the HTTP package would drop a JSON body without a word.
+        ("_invoke_gpt_engine", ("/x",), {"files": UPLOAD, "body": {"k": "v"}}, ValueError,
+         "A JSON body cannot be sent with files: pass data_as_json=False to send the body as form fields beside "
+         "the files"),
     ],
 )
 def test_bad_arguments_are_refused_before_anything_is_sent(

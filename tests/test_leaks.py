@@ -548,7 +548,7 @@ def test_query_forms(cellwright):
 def test_validate_token(wardlock, remote_account):
     good = remote_account.issue_token(TENANT, USER)
     dropped = then(lambda: remote_account.fail("token_check", kind="drop"),
-                   returns(False, wardlock.validate_token, good, TENANT))
+                   raises(requests.ConnectionError, wardlock.validate_token, good, TENANT))
     assert_flat([returns(True, wardlock.validate_token, good, TENANT),
                  returns(False, wardlock.validate_token, "never-issued", TENANT),
                  dropped],
@@ -563,7 +563,7 @@ def test_validate_credentials(wardlock, remote_account):
     assert_flat([accepted,
                  returns((False, None), wardlock._validate_credentials, USER, "wrong", TENANT),
                  then(lambda: remote_account.fail("login", kind="drop"),
-                      returns((False, None), wardlock._validate_credentials, USER, PASSWORD, TENANT)),
+                      raises(requests.ConnectionError, wardlock._validate_credentials, USER, PASSWORD, TENANT)),
                  then(lambda: remote_account.fail("login", kind="not_json"),
                       returns((False, None), wardlock._validate_credentials, USER, PASSWORD, TENANT))],
                 SERVICE_CALLS, SERVICE_BOUNDS, warmup=30)
@@ -581,7 +581,7 @@ def test_authenticate_credentials(wardlock, remote_login):
 
 def test_validate_secret(authentication, remote_account):
     dropped = then(lambda: remote_account.fail("app_token", kind="drop"),
-                   returns(False, authentication._validate_secret, APP_TOKEN, TENANT))
+                   raises(requests.ConnectionError, authentication._validate_secret, APP_TOKEN, TENANT))
     assert_flat([returns(True, authentication._validate_secret, APP_TOKEN, TENANT),
                  returns(False, authentication._validate_secret, "unknown/token?", TENANT),
                  dropped],

@@ -2,6 +2,11 @@
 inject, in one place: one table per operation, each row a fault and what the caller must
 see (result or exception, printed lines), what is sent, and whether the credential file
 changes (only after a login or an app-token check that succeeded).
+
+A redirect is never followed: it is an answer other than 200 like any other. A service
+that cannot be reached (connection dropped or refused, no answer in time) ends the call
+with one error naming the host and the cause: nothing else is printed, nobody is asked
+for credentials, and no app token appears in it.
 """
 
 from __future__ import annotations
@@ -26,10 +31,11 @@ NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
 EXPIRED = "Token is expired using the username and password to generate a new token"
 INVALID = "Invalid username and password, program will exit now"
 CREDENTIALS_ERROR = "Error occurred while validating the credentials"
-TOKEN_ERROR = "Error occurred while validating the token"
 REJECTED = "Provided token is invalid. Please provide a valid token"
 APP_PROMPTS = "Please enter the token: Please enter the tenant: "
 HOST = re.escape(TENANT + SERVICE_DOMAIN)
+ELSEWHERE = "https://mallory" + SERVICE_DOMAIN + "/"
+READ_TIMEOUT = 0.3  # seconds; the modules' own read time-outs are much longer
 
 # The faults, by name: keyword arguments of TenantService.fail, or None for the refused
 # route (nothing listens; every connection to the service domain is refused).
@@ -42,20 +48,37 @@ FAULTS = {
     "not JSON": dict(kind="not_json"),
     "JSON not an object": dict(kind="json_array"),
     "empty body": dict(kind="empty_body"),
+    "307 elsewhere": dict(status=307, body="", headers={"Location": ELSEWHERE}),
     "dropped": dict(kind="drop"),
+    "stalled": dict(kind="stall"),
     "refused": None,
 }
-STATUS = ["201", "204", "401", "403", "500"]
+STATUS = ["201", "204", "307 elsewhere", "401", "403", "500"]
 MALFORMED_200 = ["not JSON", "JSON not an object", "empty body"]
-UNREACHABLE = ["dropped", "refused"]
+UNREACHABLE = ["dropped", "stalled", "refused"]
 ONCE = [name for name in FAULTS if name != "refused"]  # faults that can hit one request only
 
-# What a failed request prints after "Exception Occurred: " (two blanks follow the colon).
-REQUEST_ERRORS = {
-    "dropped": re.escape("('Connection aborted.', RemoteDisconnected('Remote end closed connection without response'))"),
-    "refused": rf"HTTPSConnectionPool\(host='{HOST}', port=443\): Max retries exceeded with url: "
-               rf"/validate-app-token/{APP}\?api_key={APP} \(Caused by NewConnectionError\(.*Connection refused[\"']\)\)",
+# How a service that cannot be reached is reported: the error's class and its cause.
+UNREACHABLE_ERRORS = {
+    "dropped": (requests.exceptions.ConnectionError, "Remote end closed connection without response"),
+    "stalled": (requests.exceptions.ReadTimeout, f"no answer within {READ_TIMEOUT} seconds"),
+    "refused": (requests.exceptions.ConnectionError, re.escape("[Errno 111] Connection refused")),
 }
+
+
+@contextlib.contextmanager
+def unreachable(fault: str, what: str):
+    """Expects the one error of a request that could not reach the service."""
+    error, cause = UNREACHABLE_ERRORS[fault]
+    with pytest.raises(error, match=f"^The service at {HOST} could not be reached for the {what}: {cause}$") as raised:
+        yield raised
+    assert raised.value.__cause__ is None and raised.value.__suppress_context__
+
+
+@pytest.fixture(autouse=True)
+def short_read_timeouts(monkeypatch):
+    for name in ("korvane.validation.wardlock", "korvane.validation.authentication"):
+        monkeypatch.setattr(importlib.import_module(name), "REQUEST_TIMEOUT", (10, READ_TIMEOUT))
 
 
 @contextlib.contextmanager
@@ -106,9 +129,10 @@ def stdin(monkeypatch):
 
 # ---- login ------------------------------------------------------------------------------
 
-LOGIN = {  # fault: printed lines of _validate_credentials (which always gives (False, None))
+LOGIN = {  # fault: printed lines of _validate_credentials (which gives (False, None)), or None: unreachable
     **{name: [] for name in STATUS},
-    **{name: [CREDENTIALS_ERROR] for name in MALFORMED_200 + UNREACHABLE},
+    **{name: [CREDENTIALS_ERROR] for name in MALFORMED_200},
+    **{name: None for name in UNREACHABLE},
 }
 
 
@@ -116,8 +140,12 @@ LOGIN = {  # fault: printed lines of _validate_credentials (which always gives (
 def test_login(wardlock, routed, logged_in, secret_file, capsys, fault):
     before = secret_file.read_bytes()
     with injected(routed, "login", fault):
-        assert wardlock._validate_credentials(USER, PASSWORD, TENANT) == (False, None)
-    assert lines(capsys) == LOGIN[fault]
+        if LOGIN[fault] is None:
+            with unreachable(fault, "login"):
+                wardlock._validate_credentials(USER, PASSWORD, TENANT)
+        else:
+            assert wardlock._validate_credentials(USER, PASSWORD, TENANT) == (False, None)
+    assert lines(capsys) == (LOGIN[fault] or [])
     assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["login"])
     assert secret_file.read_bytes() == before
 
@@ -125,17 +153,26 @@ def test_login(wardlock, routed, logged_in, secret_file, capsys, fault):
 @pytest.mark.parametrize("fault", LOGIN)
 def test_login_of_typed_credentials(wardlock, routed, secret_file, monkeypatch, capsys, fault):
     asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
-    with injected(routed, "login", fault), pytest.raises(PermissionError, match=f"^{INVALID}$"):
-        wardlock.authenticate_credentials()
-    assert lines(capsys) == [NOT_PROVIDED, *LOGIN[fault]]
+    with injected(routed, "login", fault):
+        failure = pytest.raises(PermissionError, match=f"^{INVALID}$") if LOGIN[fault] is not None \
+            else unreachable(fault, "login")
+        with failure:
+            wardlock.authenticate_credentials()
+    assert lines(capsys) == [NOT_PROVIDED, *(LOGIN[fault] or [])]
     assert len(asked) == 3 and not secret_file.exists()
 
 
 @pytest.mark.parametrize("fault", ONCE)
 def test_login_of_stored_credentials_falls_back_to_the_typed_ones(wardlock, routed, logged_in, secret_file, monkeypatch, capsys, fault):
     routed.revoke(logged_in)
+    before = secret_file.read_bytes()
     asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
     with injected(routed, "login", fault, times=1):  # the stored login fails, the typed one succeeds
+        if LOGIN[fault] is None:  # unless the service could not be reached: nobody is asked
+            with unreachable(fault, "login"):
+                wardlock.authenticate_credentials()
+            assert (lines(capsys), asked, secret_file.read_bytes()) == ([EXPIRED], [], before)
+            return
         token, tenant = wardlock.authenticate_credentials()
     assert lines(capsys) == [EXPIRED, *LOGIN[fault], INVALID]
     assert len(asked) == 3 and tenant == TENANT and routed.token_valid(token, TENANT)
@@ -144,10 +181,10 @@ def test_login_of_stored_credentials_falls_back_to_the_typed_ones(wardlock, rout
 
 # ---- token check ------------------------------------------------------------------------
 
-TOKEN_CHECK = {  # fault: (result of validate_token, printed lines)
+TOKEN_CHECK = {  # fault: (result of validate_token, printed lines), or None: unreachable
     **{name: (False, []) for name in STATUS},
     **{name: (True, []) for name in MALFORMED_200},  # only the status counts; the body is not read
-    **{name: (False, [TOKEN_ERROR]) for name in UNREACHABLE},
+    **{name: None for name in UNREACHABLE},
 }
 
 
@@ -155,16 +192,29 @@ TOKEN_CHECK = {  # fault: (result of validate_token, printed lines)
 def test_token_check(wardlock, routed, logged_in, secret_file, capsys, fault):
     before = secret_file.read_bytes()
     with injected(routed, "token_check", fault):
-        result = wardlock.validate_token(logged_in, TENANT)
-    assert (result, lines(capsys)) == TOKEN_CHECK[fault] and type(result) is bool
+        if TOKEN_CHECK[fault] is None:
+            with unreachable(fault, "token check"):
+                wardlock.validate_token(logged_in, TENANT)
+            result = None
+        else:
+            result = wardlock.validate_token(logged_in, TENANT)
+            assert type(result) is bool
+    assert (result, lines(capsys)) == (TOKEN_CHECK[fault] or (None, []))
     assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["token_check"])
     assert secret_file.read_bytes() == before
 
 
 @pytest.mark.parametrize("fault", ONCE)
-def test_token_check_of_the_stored_token(wardlock, routed, logged_in, secret_file, capsys, fault):
+def test_token_check_of_the_stored_token(wardlock, routed, logged_in, secret_file, monkeypatch, capsys, fault):
     before = secret_file.read_bytes()
+    asked = typing_answers(wardlock, monkeypatch)
     with injected(routed, "token_check", fault, times=1):
+        if TOKEN_CHECK[fault] is None:  # no login with the stored password, nobody asked
+            with unreachable(fault, "token check"):
+                wardlock.authenticate_credentials()
+            assert (lines(capsys), asked, secret_file.read_bytes()) == ([], [], before)
+            assert [r.operation for r in routed.requests] == ["token_check"]
+            return
         token, tenant = wardlock.authenticate_credentials()
     accepted, printed = TOKEN_CHECK[fault]
     assert tenant == TENANT
@@ -177,30 +227,30 @@ def test_token_check_of_the_stored_token(wardlock, routed, logged_in, secret_fil
 
 # ---- app-token check ----------------------------------------------------------------------
 
-APP_CHECK = {  # fault: (result of _validate_secret, printed lines; None stands for the error line)
+APP_CHECK = {  # fault: (result of _validate_secret, printed lines), or None: unreachable
     **{name: (False, [REJECTED]) for name in STATUS},
     **{name: (True, []) for name in MALFORMED_200},  # only the status counts; the body is not read
-    **{name: (False, [None, REJECTED]) for name in UNREACHABLE},
+    **{name: None for name in UNREACHABLE},
 }
 
 
-def assert_printed(printed: list[str], expected: list, fault: str) -> None:
-    assert len(printed) == len(expected), printed
-    for line, want in zip(printed, expected):
-        if want is None:
-            assert re.fullmatch("Exception Occurred:  " + REQUEST_ERRORS[fault], line), line
-        else:
-            assert line == want
+@contextlib.contextmanager
+def unreachable_app_check(fault: str, capsys):
+    """The app-token check's error: neither it nor anything printed shows the token."""
+    with unreachable(fault, "app-token check") as raised:
+        yield
+    assert APP not in str(raised.value) and capsys.readouterr().out == ""
 
 
 @pytest.mark.parametrize("fault", APP_CHECK)
 def test_app_token_check(auth, routed, logged_in, secret_file, capsys, fault):
     before = secret_file.read_bytes()
     with injected(routed, "app_token", fault):
-        result = auth._validate_secret(APP, TENANT)
-    expected, printed = APP_CHECK[fault]
-    assert result is expected
-    assert_printed(lines(capsys), printed, fault)
+        if APP_CHECK[fault] is None:
+            with unreachable_app_check(fault, capsys):
+                auth._validate_secret(APP, TENANT)
+        else:
+            assert (auth._validate_secret(APP, TENANT), lines(capsys)) == APP_CHECK[fault]
     assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["app_token"])
     assert secret_file.read_bytes() == before
 
@@ -212,20 +262,18 @@ STORED_PAIR = json.dumps({"TESSALY_SECRET": APP, "TESSALY_TENANT": TENANT, "KEPT
 def test_app_token_check_that_keeps_failing(auth, routed, secret_file, stdin, capsys, fault):
     secret_file.write_text(STORED_PAIR)
     stdin(APP, TENANT)
-    expected, printed = APP_CHECK[fault]
     with injected(routed, "app_token", fault):
-        if expected:
+        if APP_CHECK[fault] is None:  # the stored pair's check fails: nobody is asked
+            with unreachable_app_check(fault, capsys):
+                auth.authenticate_secret()
+        elif APP_CHECK[fault][0]:  # the stored pair was accepted: no prompt
             assert auth.authenticate_secret() == (APP, TENANT)
-        else:
+            assert capsys.readouterr().out == ""
+        else:  # both the stored and the typed pair were judged, and failed alike
             with pytest.raises(PermissionError, match="^Invalid token, program will exit now$"):
                 auth.authenticate_secret()
-    out = capsys.readouterr().out
-    if expected:  # the stored pair was accepted: no prompt
-        assert out == ""
-    else:  # both the stored and the typed pair were judged, and failed alike
-        first, _, second = out.partition(APP_PROMPTS)
-        assert_printed(first.splitlines(), printed, fault)
-        assert_printed(second.splitlines(), printed, fault)
+            first, _, second = capsys.readouterr().out.partition(APP_PROMPTS)
+            assert first.splitlines() == second.splitlines() == APP_CHECK[fault][1]
     assert secret_file.read_text() == STORED_PAIR
 
 
@@ -234,34 +282,38 @@ def test_app_token_check_of_the_stored_pair_falls_back_to_the_typed_one(auth, ro
     secret_file.write_text(STORED_PAIR)
     stdin(APP, TENANT)
     with injected(routed, "app_token", fault, times=1):
+        if APP_CHECK[fault] is None:
+            with unreachable_app_check(fault, capsys):
+                auth.authenticate_secret()
+            assert secret_file.read_text() == STORED_PAIR
+            return
         assert auth.authenticate_secret() == (APP, TENANT)
-    expected, printed = APP_CHECK[fault]
+    accepted, printed = APP_CHECK[fault]
     out = capsys.readouterr().out
-    if expected:
+    if accepted:
         assert out == "" and secret_file.read_text() == STORED_PAIR
     else:  # the typed pair was accepted and replaced the whole file
         assert out.endswith(APP_PROMPTS)
-        assert_printed(out.removesuffix(APP_PROMPTS).splitlines(), printed, fault)
+        assert out.removesuffix(APP_PROMPTS).splitlines() == printed
         assert json.loads(secret_file.read_text()) == {"TESSALY_SECRET": APP, "TESSALY_TENANT": TENANT}
 
 
 # ---- completion ---------------------------------------------------------------------------
 
 HTTP_ERROR = requests.exceptions.HTTPError
-COMPLETION = {  # fault: (result or exception type, printed lines)
+COMPLETION = {  # fault: (result or exception type, printed lines), or None: unreachable
     **{name: (HTTP_ERROR, [FAULTS[name]["body"]]) for name in STATUS},
     "not JSON": (requests.exceptions.JSONDecodeError, []),
     "JSON not an object": ([1, 2], []),
     "empty body": (requests.exceptions.JSONDecodeError, []),
-    "dropped": (requests.exceptions.ConnectionError, []),
-    # Nothing answers, so the token check fails first and the login chart runs to its end.
-    "refused": (PermissionError, [TOKEN_ERROR, TOKEN_ERROR, EXPIRED, CREDENTIALS_ERROR, INVALID, CREDENTIALS_ERROR]),
+    **{name: None for name in UNREACHABLE},
 }
 
 
 @pytest.fixture
-def endpoints(logged_in, fresh_import, service):
+def endpoints(logged_in, fresh_import, service, monkeypatch):
     module = fresh_import("korvane.tessaly_gpt_sdk.endpoints")
+    monkeypatch.setattr(module, "REQUEST_TIMEOUT", (10, READ_TIMEOUT))
     service.clear_requests()
     return module
 
@@ -270,9 +322,12 @@ def endpoints(logged_in, fresh_import, service):
 def test_completion(endpoints, wardlock, routed, logged_in, secret_file, monkeypatch, capsys, fault):
     before = secret_file.read_bytes()
     asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
-    expected, printed = COMPLETION[fault]
+    expected, printed = COMPLETION[fault] or (None, [])
     with injected(routed, "completion", fault):
-        if isinstance(expected, type):
+        if expected is None:  # nothing answers at all: the token check is the request that fails
+            with unreachable(fault, "engine request" if fault != "refused" else "token check"):
+                endpoints.get_completion("q")
+        elif isinstance(expected, type):
             with pytest.raises(expected) as raised:
                 endpoints.get_completion("q")
             if expected is HTTP_ERROR:  # raised bare, after the answer's text was printed
@@ -280,7 +335,7 @@ def test_completion(endpoints, wardlock, routed, logged_in, secret_file, monkeyp
         else:
             assert endpoints.get_completion("q") == expected
     assert lines(capsys) == printed
-    assert len(asked) == (3 if fault == "refused" else 0)
+    assert asked == []
     assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["token_check", "completion"])
     assert (endpoints.auth_token, endpoints.tenant) == (logged_in, TENANT)
     assert secret_file.read_bytes() == before

@@ -70,6 +70,8 @@ nb::str percent_encoded(nb::str text) {
             out += hex[c & 15];
         }
     }
+    // "." and ".." are dot segments that the HTTP stack folds into the path around them.
+    if (out == "." || out == "..") out = out == "." ? "%2E" : "%2E%2E";
     return nb::str(out.data(), out.size());
 }
 

@@ -17,8 +17,9 @@ inline constexpr const char service_domain[] = KORVANE_SERVICE_DOMAIN;
 nb::str tenant_origin(nb::handle tenant);
 
 // `text` percent-encoded as a URL path segment or query value: every byte of its UTF-8
-// form other than letters, digits and "-_.~" becomes %XX. A text with no UTF-8 form (a
-// lone surrogate) raises UnicodeEncodeError.
+// form other than letters, digits and "-_.~" becomes %XX, and so do the dots of "." and
+// "..", which would otherwise not stay a segment of their own. A text with no UTF-8 form
+// (a lone surrogate) raises UnicodeEncodeError.
 nb::str percent_encoded(nb::str text);
 
 }  // namespace korvane

@@ -348,15 +348,17 @@ nb::object Scope::global(PyObject* name) const {
 
 nb::object Scope::look_up(PyObject* name, GlobalSite& site) const {
     // Comparing the name with a dict's keys may run code that changes either dict. Each
-    // version is read before its lookup, so that any such change leaves the site stale.
+    // stamp is read before its lookup, so that any such change leaves the site stale.
     PyObject* globals = fn_->globals;
-    const std::uint64_t globals_version = dict_version(globals);
+    watch_dict(globals);
+    const std::uint64_t globals_version = dict_stamp(globals);
     PyObject* value = PyDict_GetItemWithError(globals, name);
     PyObject* builtins = nullptr;
     std::uint64_t builtins_version = 0;
     if (!value && !PyErr_Occurred()) {
         builtins = fn_->builtins;
-        builtins_version = dict_version(builtins);
+        watch_dict(builtins);
+        builtins_version = dict_stamp(builtins);
         value = PyDict_GetItemWithError(builtins, name);
         if (!value && !PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -20,6 +20,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "runtime/interpreter.hpp"
 #include "runtime/names.hpp"
 
 namespace kr {
@@ -124,9 +125,9 @@ extern PyTypeObject function_type;
 // Makes a function of `spec` living in `module`; `closure` holds captured values.
 nb::object make_function(const Spec& spec, PyObject* module, nb::handle closure = nb::handle());
 
-// Where one global name was last found, with the versions of the namespaces it was looked
-// up in. Every change to a dict gives it a new version, so while both versions are still
-// the same the name still means `value`, which the namespace holding it keeps alive.
+// Where one global name was last found, with the change stamps of the namespaces it was
+// looked up in (interpreter.hpp). While both stamps are still the same the name still means
+// `value`, which the namespace holding it keeps alive.
 struct GlobalSite {
     PyObject* globals = nullptr;
     std::uint64_t globals_version = 0;
@@ -134,10 +135,6 @@ struct GlobalSite {
     std::uint64_t builtins_version = 0;
     PyObject* value = nullptr;
 };
-
-inline std::uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 
 // What a function body sees of its surroundings while it runs.
 class Scope {
@@ -154,9 +151,9 @@ public:
         return global(id<S>(), site);
     }
     nb::object global(PyObject* name, GlobalSite& site) const {
-        if (site.globals == fn_->globals && site.globals_version == dict_version(fn_->globals) &&
+        if (site.globals == fn_->globals && site.globals_version == dict_stamp(fn_->globals) &&
             (!site.builtins ||
-             (site.builtins == fn_->builtins && site.builtins_version == dict_version(fn_->builtins))))
+             (site.builtins == fn_->builtins && site.builtins_version == dict_stamp(fn_->builtins))))
             return nb::borrow(site.value);
         return look_up(name, site);
     }

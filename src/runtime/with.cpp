@@ -1,47 +1,18 @@
 // The parts of the `with` statement that do not depend on its body.
 #include "runtime/with.hpp"
 
+#include "runtime/interpreter.hpp"
+
 namespace kr {
 
-namespace {
-
-// A class's own dict; static builtin types keep theirs per interpreter from 3.12 on.
-nb::object dict_of(nb::handle type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.ptr())));
-#else
-    return nb::borrow(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict);
-#endif
-}
-
-}  // namespace
-
 nb::object special_method(nb::handle manager, PyObject* name) {
-    nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
-    nb::object hold_type = nb::borrow(type);
-    // Each base's dict is searched in order; comparing `name` with a key may run code that
-    // changes the class, so the order and each dict are held while they are searched.
-    nb::object mro = nb::borrow(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_mro);
-    if (!mro.is_valid()) return nb::object();
-    nb::object found;
-    for (nb::handle base : nb::borrow<nb::tuple>(mro)) {
-        nb::object dict = dict_of(base);
-        if (!dict.is_valid()) continue;
-        PyObject* value = PyDict_GetItemWithError(dict.ptr(), name);
-        if (value) {
-            found = nb::borrow(value);
-            break;
-        }
-        if (PyErr_Occurred()) {
-            // The interpreter's lookup swallows such an error and finds nothing.
-            PyErr_Clear();
-            return nb::object();
-        }
-    }
+    PyTypeObject* type = Py_TYPE(manager.ptr());
+    nb::object hold_type = nb::borrow(reinterpret_cast<PyObject*>(type));
+    nb::object found = type_lookup(type, name);
     if (!found.is_valid()) return found;
     descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
     if (!get) return found;
-    return checked(get(found.ptr(), manager.ptr(), type.ptr()));
+    return checked(get(found.ptr(), manager.ptr(), reinterpret_cast<PyObject*>(type)));
 }
 
 namespace detail {

@@ -16,6 +16,8 @@ from korvane.validation.wardlock import (
 auth_token: str
 tenant: Any
 KORVANE_ENGINE_URL: str
+# Seconds to connect and to wait for the engine's answer, read at every request.
+REQUEST_TIMEOUT: tuple[float, float] | float
 
 def _invoke_gpt_engine(
     path: str,

@@ -51,6 +51,7 @@ FAULT_KINDS = (
     "json_array",
     "empty_body",
     "drop",
+    "stall",
 )
 _FIXED_FAULT_BODIES: dict[str, bytes] = {
     "not_json": b"<html>not json</html>",
@@ -63,6 +64,7 @@ _FIXED_FAULT_BODIES: dict[str, bytes] = {
 }
 _APP_TOKEN_PREFIX = "/validate-app-token/"
 _MAX_BODY = 64 * 1024 * 1024
+_STALL_LIMIT = 60.0  # seconds a stalled connection is held at most
 
 
 @dataclass(frozen=True, eq=False)
@@ -80,7 +82,7 @@ class RecordedRequest:
     form: dict[str, Any] | None
     files: dict[str, UploadedFile] | None
     operation: str | None = None  # one of OPERATIONS, None for a wrong method or path
-    status: int | None = None  # None when the connection was dropped instead
+    status: int | None = None  # None when the connection was dropped or stalled instead
 
 
 @dataclass
@@ -90,6 +92,7 @@ class _Reply:
     content_type: str = "application/json"
     headers: dict[str, str] = field(default_factory=dict)
     drop: bool = False
+    stall: bool = False
 
 
 @dataclass
@@ -97,6 +100,7 @@ class _Fault:
     kind: str
     status: int | None
     body: Any
+    headers: dict[str, str]
     remaining: int | None  # None: until cleared
 
 
@@ -328,6 +332,7 @@ class TenantService:
         *,
         kind: str = "status",
         body: Any = None,
+        headers: dict[str, str] | None = None,
         times: int | None = 1,
     ) -> None:
         """Answer the next *times* requests of *operation* with a fault.
@@ -335,8 +340,11 @@ class TenantService:
         ``kind="status"`` needs *status*; *body* (bytes/str sent as is, anything
         else as JSON) replaces the default error body.  The other kinds answer 200
         with a malformed body unless *status* says otherwise; ``"drop"`` closes the
-        connection without answering.  ``times=None`` keeps failing until
-        :meth:`clear_faults`.  Faults queued for one operation apply in order.
+        connection without answering; ``"stall"`` keeps it open and never answers (until
+        the client gives up, the service stops, or a minute has passed).  *headers* are
+        added to the answer (``{"Location": ...}`` with a 3xx status makes a redirect).
+        ``times=None`` keeps failing until :meth:`clear_faults`.  Faults queued for one
+        operation apply in order.
         """
         if operation not in OPERATIONS:
             raise ValueError(f"unknown operation {operation!r}; expected one of {OPERATIONS}")
@@ -347,7 +355,7 @@ class TenantService:
         if times is not None and times < 1:
             raise ValueError("times must be at least 1 (or None)")
         with self._lock:
-            self._faults[operation].append(_Fault(kind, status, body, times))
+            self._faults[operation].append(_Fault(kind, status, body, dict(headers or {}), times))
 
     def clear_faults(self) -> None:
         with self._lock:
@@ -370,21 +378,23 @@ class TenantService:
     def _fault_reply(fault: _Fault) -> _Reply:
         if fault.kind == "drop":
             return _Reply(0, drop=True)
+        if fault.kind == "stall":
+            return _Reply(0, stall=True)
         if fault.kind == "status":
             status = fault.status
             assert status is not None
             if fault.body is None:
-                return _json_reply(status, {"error": "injected fault", "status": status})
+                return _json_reply(status, {"error": "injected fault", "status": status}, **fault.headers)
         else:
             status = fault.status if fault.status is not None else 200
             content_type = "text/html" if fault.kind == "not_json" else "application/json"
-            return _Reply(status, _FIXED_FAULT_BODIES[fault.kind], content_type)
+            return _Reply(status, _FIXED_FAULT_BODIES[fault.kind], content_type, dict(fault.headers))
         body = fault.body
         if isinstance(body, str):
             body = body.encode("utf-8")
         elif not isinstance(body, bytes):
             body = json.dumps(body).encode()
-        return _Reply(status, body)
+        return _Reply(status, body, headers=dict(fault.headers))
 
     # -- log and reset -------------------------------------------------------------
 
@@ -437,7 +447,7 @@ class TenantService:
             form=parsed.form,
             files=parsed.files,
             operation=operation,
-            status=None if reply.drop else reply.status,
+            status=None if reply.drop or reply.stall else reply.status,
         )
         with self._lock:
             self._log.append(record)
@@ -659,10 +669,25 @@ class _Handler(BaseHTTPRequestHandler):
         for key, value in self.headers.items():
             headers[key] = f"{headers[key]}, {value}" if key in headers else value
         reply = self.server.service._handle(self.command, self.path, headers, body)
-        if reply.drop:
+        if reply.drop or reply.stall:
+            if reply.stall:
+                self._stall()
             self.close_connection = True
             return
         self._send(reply)
+
+    def _stall(self) -> None:
+        """Hold the connection without answering until the client closes it or the service stops."""
+        self.connection.settimeout(0.05)
+        deadline = time.monotonic() + _STALL_LIMIT
+        while self.server.service.running and time.monotonic() < deadline:
+            try:
+                if not self.connection.recv(1):
+                    return
+            except TimeoutError:
+                continue
+            except OSError:
+                return
 
     def _send(self, reply: _Reply) -> None:
         self.send_response(reply.status)

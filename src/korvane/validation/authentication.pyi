@@ -11,6 +11,8 @@ from typing import Any
 import requests as requests  # type: ignore[import-untyped, unused-ignore]
 
 secret_file_path: str
+# Seconds to connect and to wait for an answer, read at every request.
+REQUEST_TIMEOUT: tuple[float, float] | float
 
 def _check_secret() -> Any: ...
 def _get_secret() -> tuple[Any, Any] | None: ...

@@ -13,6 +13,8 @@ from jose import jwt as jwt  # type: ignore[import-untyped, unused-ignore]
 from urllib.request import urlopen as urlopen
 
 secret_file_path: str
+# Seconds to connect and to wait for an answer, read at every request.
+REQUEST_TIMEOUT: tuple[float, float] | float
 
 def _check_credentials() -> tuple[bool, Any, Any]: ...
 def _update_credentials(username: Any, password: Any, token: Any, tenant: Any) -> None: ...

@@ -1,0 +1,93 @@
+#include "common/service_request.hpp"
+
+#include "common/tenant.hpp"
+
+namespace korvane {
+
+namespace {
+
+bool is_instance(nb::handle value, nb::handle exceptions, const char* name) {
+    int result = PyObject_IsInstance(value.ptr(), exceptions.attr(name).ptr());
+    if (result < 0) nb::raise_python_error();
+    return result == 1;
+}
+
+// The innermost error of the chain that led to `error`: the operating system's or the
+// TLS library's own words ("[Errno 111] Connection refused"), without the wrappers' URL.
+nb::object root_cause(nb::handle error) {
+    nb::object current = nb::borrow(error);
+    for (int depth = 0; depth < 32; ++depth) {
+        PyObject* next = PyException_GetCause(current.ptr());
+        if (!next) next = PyException_GetContext(current.ptr());
+        if (!next) break;
+        current = nb::steal(next);
+    }
+    return current;
+}
+
+// One element of a (connect, read) time-out, or the single time-out for both.
+nb::object timeout_part(nb::handle timeout, Py_ssize_t index) {
+    if (PyTuple_Check(timeout.ptr()) && PyTuple_GET_SIZE(timeout.ptr()) == 2)
+        return nb::borrow(PyTuple_GET_ITEM(timeout.ptr(), index));
+    return nb::borrow(timeout);
+}
+
+nb::str cause_of(nb::handle error, nb::handle exceptions, nb::handle timeout) {
+    if (is_instance(error, exceptions, "ConnectTimeout"))
+        return kr::concat({nb::str("no connection within "), kr::text_of(timeout_part(timeout, 0)), nb::str(" seconds")});
+    if (is_instance(error, exceptions, "Timeout"))
+        return kr::concat({nb::str("no answer within "), kr::text_of(timeout_part(timeout, 1)), nb::str(" seconds")});
+    nb::object root = root_cause(error);
+    nb::str text = nb::str(root);
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0) return text;
+    return nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(root.ptr()))).attr("__name__"));
+}
+
+}  // namespace
+
+nb::str masked(nb::handle text, nb::handle secret) {
+    nb::str result = nb::str(text);
+    if (!secret.is_valid() || secret.is_none()) return result;
+    nb::str raw = kr::text_of(secret);
+    if (PyUnicode_GET_LENGTH(raw.ptr()) == 0) return result;
+    nb::str hidden("***");
+    // A secret with no UTF-8 form has no percent-encoded form either.
+    PyObject* encoded_utf8 = PyUnicode_AsUTF8String(raw.ptr());
+    if (encoded_utf8) {
+        Py_DECREF(encoded_utf8);
+        result = nb::str(result.attr("replace")(percent_encoded(raw), hidden));
+    } else {
+        PyErr_Clear();
+    }
+    return nb::str(result.attr("replace")(raw, hidden));
+}
+
+void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle origin, nb::handle timeout,
+                          nb::handle secret) {
+    nb::object exceptions = nb::module_::import_("requests.exceptions");
+    nb::handle value = error.value();
+    if (!is_instance(value, exceptions, "ConnectionError") && !is_instance(value, exceptions, "Timeout") &&
+        !is_instance(value, exceptions, "ChunkedEncodingError"))
+        return;
+    nb::str host = nb::str(nb::str(origin).attr("removeprefix")("https://"));
+    nb::str message = kr::concat({nb::str("The service at "), host, nb::str(" could not be reached for the "),
+                                  nb::str(what), nb::str(": "), cause_of(value, exceptions, timeout)});
+    raise_reworded(error, masked(message, secret));
+}
+
+void raise_reworded(nb::python_error& error, nb::handle message) {
+    PyObject* type = error.type().ptr();
+    PyObject* fresh = PyObject_CallOneArg(type, message.ptr());
+    if (!fresh || !PyExceptionInstance_Check(fresh)) {
+        Py_XDECREF(fresh);
+        PyErr_Clear();
+        error.restore();
+        nb::raise_python_error();
+    }
+    PyException_SetCause(fresh, nullptr);  // also hides the context
+    PyErr_SetObject(type, fresh);
+    Py_DECREF(fresh);
+    nb::raise_python_error();
+}
+
+}  // namespace korvane

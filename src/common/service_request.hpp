@@ -1,0 +1,30 @@
+// What every request of the kit to the tenant's service shares: redirects are never
+// followed (a 3xx is a failed request like any status but 200), every request has a
+// time-out, and a service that cannot be reached gives one error that says so.
+#pragma once
+
+#include "runtime/runtime.hpp"
+
+namespace korvane {
+
+namespace nb = nanobind;
+
+// `text` with every occurrence of `secret`, as it is and percent-encoded, replaced by
+// "***". An empty secret masks nothing.
+nb::str masked(nb::handle text, nb::handle secret);
+
+// When `error` is a transport failure (requests' ConnectionError, Timeout or
+// ChunkedEncodingError: a name that does not resolve, a refused, dropped or broken
+// connection, a TLS failure, no answer in time), raises a new error of the same class
+// that names the host of `origin` ("https://<host>"), the request (`what`) and the cause,
+// with `secret` masked and no chained cause, whose text could hold the URL. Returns for
+// any other error.
+void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle origin, nb::handle timeout,
+                          nb::handle secret = nb::handle());
+
+// Raises a new error of `error`'s class with `message` and no chained cause (the text
+// says what happened; the chain would only repeat it, URL and all). When the class cannot
+// be made from one message, `error` itself is raised again.
+[[noreturn]] void raise_reworded(nb::python_error& error, nb::handle message);
+
+}  // namespace korvane
