@@ -132,7 +132,7 @@ nb::object ask(nb::handle getpass, const char* prompt) {
         return getpass("prompt"_a = prompt);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_NotImplementedError)) throw;
-        nb::str reason = nb::str(e.value());
+        nb::str reason = nb::str(nb::str(e.value()).attr("rstrip")("."));  // the sentence goes on
         if (PyUnicode_GET_LENGTH(reason.ptr()) == 0) reason = nb::str("the input is at its end");
         korvane::raise_reworded(
             e, kr::concat({nb::str("Credentials are needed: none are stored that the service accepts, and there "

@@ -110,7 +110,9 @@ def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, answering, wa
     failed = kernel.run("%load_ext korvane")
     assert failed.failure == ("UsageError", (
         "korvane could not load the notebook assistant, so %korvane is not available.\n"
-        "StdinNotImplementedError: getpass was called, but this frontend does not support input requests.\n"
+        "StdinNotImplementedError: Credentials are needed: none are stored that the service accepts, and there is"
+        " nobody to ask for them (getpass was called, but this frontend does not support input requests). Log in"
+        " once where the prompts can be answered, in a terminal or a notebook.\n"
         "Once that is put right, run %load_ext korvane again."))
     assert failed.stdout == "USERNAME and PASSWORD are not provided please add it manually\n"
     assert kernel.run("%korvane hello").failure == ("UsageError", "Line magic function `%korvane` not found.")
