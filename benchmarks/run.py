@@ -6,7 +6,9 @@ Starts the local tenant service, logs in against it with a temporary credential 
 checks that every case gives exactly the baseline's result, then times the cases in
 interleaved rounds, measures the import of the four modules with `python -X importtime`
 in fresh interpreters, and (unless --quick, or valgrind is missing) counts instructions
-with callgrind. Prints the table and writes it to benchmarks/RESULTS.md.
+with callgrind. Prints the table and writes it to benchmarks/results/python-X.Y.md, one
+report per interpreter version, and the ratios of every version's latest report to
+benchmarks/RESULTS.md.
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
 sys.path.insert(0, str(HERE))
 
 import baseline  # noqa: E402
@@ -340,11 +343,40 @@ def report(info: dict, results: list, imports: list, loaded_first: list, instruc
     return "\n".join(lines)
 
 
+def write_summary(info: dict, results: list, imports: list) -> None:
+    """Keeps this version's ratios beside its report and rewrites RESULTS.md from all versions'."""
+    version = ".".join(platform.python_version_tuple()[:2])
+    totals = [sum(run[m] for m in MODULES) for run in imports]
+    row = {"version": version, "python": info["Python"], "date": info["date"],
+           "cases": {case.name: [round(c.ratio, 3), case.met(c.ratio)] for case, c in results},
+           "import_ms": round(statistics.median(totals), 2)}
+    (RESULTS / f"python-{version}.json").write_text(json.dumps(row, indent=1) + "\n", encoding="utf-8")
+    rows = sorted((json.loads(f.read_text(encoding="utf-8")) for f in RESULTS.glob("python-*.json")),
+                  key=lambda r: tuple(map(int, r["version"].split("."))))
+    names = list(dict.fromkeys(name for r in rows for name in r["cases"]))
+    lines = ["# Benchmark results", "",
+             "Ours ÷ plain Python, the median of interleaved rounds (below 1 is faster), per interpreter version, "
+             "from each version's latest `python benchmarks/run.py`; the full reports, with the machine, the "
+             "spread and the targets, are in [results/](results/). A ratio marked **NO** misses its target.", "",
+             "| case | " + " | ".join(f"[{r['python']}](results/python-{r['version']}.md)" for r in rows) + " |",
+             "|---|" + "---|" * len(rows)]
+    for name in names:
+        cells = []
+        for r in rows:
+            ratio, met = r["cases"].get(name, [None, True])
+            cells.append("–" if ratio is None else f"{ratio:.3f}" + ("" if met else " **NO**"))
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    lines.append("| import of the four modules, ms | " + " | ".join(f"{r['import_ms']:.2f}" for r in rows) + " |")
+    lines += ["", "Measured on: " + "; ".join(f"{r['python']} at {r['date']}" for r in rows) + "."]
+    (HERE / "RESULTS.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="skip the instruction counts (callgrind)")
     parser.add_argument("--import-runs", type=int, default=15, help="fresh interpreters for the import (default 15)")
-    parser.add_argument("--output", default=str(HERE / "RESULTS.md"), help="where to write the report")
+    parser.add_argument("--output", help="where to write the report (default: benchmarks/results/python-X.Y.md, "
+                        "and the summary of all versions to benchmarks/RESULTS.md)")
     args = parser.parse_args()
 
     load_start = os.getloadavg()[0]
@@ -381,7 +413,13 @@ def main() -> None:
     text = report(info, results, imports, loaded_first, instructions, pandas, ca_time,
                   (load_start, os.getloadavg()[0]))
     print(text)
-    Path(args.output).write_text(text + "\n", encoding="utf-8")
+    if args.output:
+        Path(args.output).write_text(text + "\n", encoding="utf-8")
+        return
+    RESULTS.mkdir(exist_ok=True)
+    version = ".".join(platform.python_version_tuple()[:2])
+    (RESULTS / f"python-{version}.md").write_text(text + "\n", encoding="utf-8")
+    write_summary(info, results, imports)
 
 
 if __name__ == "__main__":
