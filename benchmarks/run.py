@@ -124,7 +124,7 @@ def count_instructions(info: str) -> dict[tuple[str, str], float] | str:
         done = subprocess.run(
             [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
              "--toggle-collect=functools_reduce", "--dump-after=_operator_call", f"--callgrind-out-file={out}",
-             os.path.realpath(sys.executable), str(HERE / "callgrind_child.py"), info, regions_file],
+             sys.executable, str(HERE / "callgrind_child.py"), info, regions_file],
             env=env, capture_output=True, text=True)
         if done.returncode != 0:
             return f"callgrind run failed: {done.stderr[-2000:]}"
