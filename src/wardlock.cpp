@@ -107,14 +107,14 @@ nb::object encrypt(Scope& s, nb::handle plaintext) {
     } else {
         data = plaintext.attr("encode")("utf-8");
     }
-    return utf8_text(s, s.global<"base64">().attr(kr::id<"b64encode">())(data));
+    return utf8_text(s, kr::attribute<"b64encode">(s.global<"base64">())(data));
 }
 const kr::Spec encrypt_spec = kr::def<encrypt>("_encrypt", kr::no_doc, {{"plaintext"}});
 
 // The stored password; a value that is not Base64 of UTF-8 text comes back as it was.
 nb::object decrypt(Scope& s, nb::handle ciphertext) {
     try {
-        return utf8_text(s, s.global<"base64">().attr("b64decode")(ciphertext));
+        return utf8_text(s, kr::attribute<"b64decode">(s.global<"base64">())(ciphertext));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return nb::borrow(ciphertext);

@@ -193,6 +193,20 @@ inline nb::object checked(PyObject* result) {
     return nb::steal(result);
 }
 
+// `obj.S`. For a plain module this is the module dict's entry: the module type and object,
+// which cannot be changed, define only dunder names, so the generic lookup could find
+// nothing else first. The shortcut spares hot paths the interpreter's method-call set-up.
+template <Literal S>
+nb::object attribute(nb::handle obj) {
+    static_assert(!(S.text[0] == '_' && S.text[1] == '_'), "dunder names go through the generic lookup");
+    if (PyModule_CheckExact(obj.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), id<S>());
+        if (found) return nb::borrow(found);
+        if (PyErr_Occurred()) nb::raise_python_error();
+    }
+    return checked(PyObject_GetAttr(obj.ptr(), id<S>()));
+}
+
 // `raise error`: an exception instance is raised as it is, an exception class is
 // instantiated first; anything else is a TypeError, as the statement makes it.
 [[noreturn]] void raise(nb::handle error);
