@@ -79,7 +79,8 @@ def kernel(tmp_path, service, secret_file):
     env.update(PYTHONPATH=os.pathsep.join(p for p in (str(Path(korvane.__file__).parents[1]),
                                                        os.environ.get("PYTHONPATH")) if p),
                IPYTHONDIR=str(tmp_path / "ipython"), JUPYTER_CONFIG_DIR=str(tmp_path / "jupyter-config"),
-               JUPYTER_DATA_DIR=str(tmp_path / "jupyter-data"), JUPYTER_RUNTIME_DIR=str(tmp_path / "runtime"))
+               JUPYTER_DATA_DIR=str(tmp_path / "jupyter-data"), JUPYTER_RUNTIME_DIR=str(tmp_path / "runtime"),
+               TMPDIR=str(tmp_path))  # the kernel is killed at the end: what it keeps in TMPDIR stays here
     manager = KernelManager(kernel_name="python3", connection_file=str(tmp_path / "kernel.json"))
     manager.start_kernel(env=env, cwd=str(tmp_path))
     pid = manager.provisioner.pid

@@ -141,7 +141,7 @@ class NotebookServer:
         self.port = _free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.log_path = root / "server.log"
-        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime", "tmp",
+        for sub in ("notebooks", "kernel-secrets", "jupyter-config", "jupyter-data", "runtime", "tmp", "home",
                     "ipython/profile_default/startup"):
             (root / sub).mkdir(parents=True, exist_ok=True)
         info = root / "service.json"
@@ -176,8 +176,12 @@ class NotebookServer:
         env["JUPYTER_RUNTIME_DIR"] = str(self.root / "runtime")
         env["PYDEVD_DISABLE_FILE_VALIDATION"] = "1"
         # What the kernels put in the temporary directory (the quickstart's demo login) stays
-        # in this test run's own.
+        # in this test run's own, and what tools write under the home directory (JupyterLab
+        # asks npm for its prefix, which logs in ~/.npm) in a home of its own.
         env["TMPDIR"] = str(self.root / "tmp")
+        env["HOME"] = str(self.root / "home")
+        for variable in ("XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"):
+            env.pop(variable, None)
         # A bundle left by this process's own routing would vanish under the kernels.
         if "korvane-route-" in env.get("REQUESTS_CA_BUNDLE", ""):
             del env["REQUESTS_CA_BUNDLE"]
