@@ -14,7 +14,8 @@ from jupyter_client.manager import KernelManager
 
 import korvane
 from korvane_fixtures import PASSWORD, TENANT, USER
-from test_cellwright import ABOVE, BELOW, DEBUG, END, EXPLAIN, HEAD, OPTIMIZE, WRITE
+from korvane.magics import ANSWER_MIME_TYPE, answer_bundle
+from test_cellwright import DEBUG, EXPLAIN, HEAD, OPTIMIZE, WRITE
 
 KERNEL_TIMEOUT = 60  # s: start-up on a busy machine
 STEP_TIMEOUT = 30  # s: one cell
@@ -125,15 +126,18 @@ def test_loading_logs_in_and_a_failed_login_can_be_retried(kernel, answering, wa
     assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
-# (cell, how the prompt ends, the program's prefix or None when the answer is returned)
+CODE_BELOW = {"answer": ANSWER, "cell_type": "code", "where": "below"}
+MARKDOWN_ABOVE = {"answer": ANSWER, "cell_type": "markdown", "where": "above"}
+# (cell, how the prompt ends, the answer output's delivery or None when the answer is returned)
 ASKING = [
-    ("%%korvane\nplot amount by region\n", WRITE + ": plot amount by region", BELOW),
+    ("%%korvane\nplot amount by region\n", WRITE + ": plot amount by region", CODE_BELOW),
     # Taken as typed: no $-expansion, braces and apostrophes kept.
     ("%korvane  label the {len(sales)} bars, don't use $pd", WRITE + ": label the {len(sales)} bars, don't use $pd",
-     BELOW),
-    ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", BELOW),
-    ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", BELOW),
-    ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()', ABOVE),
+     CODE_BELOW),
+    ("%korvane -o -- -x if x < 0 else x", OPTIMIZE + ": -x if x < 0 else x", CODE_BELOW),
+    ("%korvane -1 marks a missing amount", WRITE + ": -1 marks a missing amount", CODE_BELOW),
+    ('%%korvane --markdown\ntotal = sales["amount"].sum()', EXPLAIN + ': total = sales["amount"].sum()',
+     MARKDOWN_ABOVE),
     ("%%korvane --return --optimize\nfor r in sales.index: pass", OPTIMIZE + ": for r in sales.index: pass", None),
 ]
 
@@ -141,7 +145,7 @@ ASKING = [
 def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering):
     kernel.run_ok(SALES)
     kernel.run_ok("%load_ext korvane")
-    for source, prompt_end, prefix in ASKING:
+    for source, prompt_end, delivery in ASKING:
         answering.clear_requests()
         ran = kernel.run_ok(source)
         (prompt,) = completions(answering)
@@ -152,11 +156,12 @@ def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kern
         assert "name: sales, type: DataFrame\n\t column: units, dtype:int64\n\t column: amount, dtype:float64\n" \
             in variables
         assert variables.endswith("\n\nUse them as context and " + prompt_end), source
-        if prefix is None:  # returned, not inserted
+        if delivery is None:  # returned, not inserted
             assert (ran.displays, ran.results) == ([], [{"text/plain": repr(ANSWER)}])
-        else:
-            assert ran.displays == [{"text/plain": "<IPython.core.display.Javascript object>",
-                                     "application/javascript": prefix + ANSWER + END}]
+        else:  # for korvane's front-end parts, with the answer itself for any other front end
+            (shown,) = ran.displays
+            assert shown[ANSWER_MIME_TYPE] == delivery
+            assert shown["text/plain"] == ANSWER and ANSWER in shown["text/markdown"]
             assert ran.results == []
 
 
@@ -199,3 +204,23 @@ def test_usage_is_shown_and_bad_usage_is_refused_before_anything_is_sent(kernel,
     for source, message in BAD_USAGE:
         assert kernel.run(source).failure == ("UsageError", message), source
     assert service.requests == []
+
+
+# Answers that would end a code fence or run as HTML if they were not kept inside one.
+HOSTILE_ANSWERS = [
+    "```\n<img src=x onerror=alert(1)>\n```",
+    "````` five `` and ` one\n<script>alert(1)</script>",
+    "no newline at the end <b>bold</b>",
+    "ends in a backtick `",
+]
+
+
+@pytest.mark.parametrize("answer", HOSTILE_ANSWERS)
+@pytest.mark.parametrize("cell_type", ["code", "markdown"])
+def test_the_fallback_shows_the_whole_answer_as_text_and_nothing_of_it_as_html(answer, cell_type):
+    import mistune  # nbconvert's Markdown renderer
+
+    html = mistune.html(answer_bundle(answer, cell_type)["text/markdown"])
+    assert html.count("<pre>") == 1 and "<img" not in html and "<script" not in html and "<b>" not in html
+    code = html[html.index("<code"):]
+    assert code[code.index(">") + 1:code.index("</code>")] == mistune.escape(answer) + "\n"

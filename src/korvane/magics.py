@@ -19,6 +19,8 @@ from IPython.core.magic_arguments import argument, argument_group, magic_argumen
 from IPython.display import Markdown, display
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
+#: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
+ANSWER_MIME_TYPE = "application/vnd.korvane.answer+json"
 
 _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 # An option is a dash and a letter, or two dashes: "-1" or "-" begins a query.
@@ -93,12 +95,16 @@ class KorvaneMagics(Magics):
         namespace = self.shell.user_ns
         if type(namespace) is not dict:  # the commands take a plain dict
             namespace = dict(namespace)
-        insert = not args.return_answer
         if args.markdown:
-            return self.assistant.generate_markdown(text, namespace, insert)
-        if args.optimize:
-            return self.assistant.optimize_code(text, namespace, insert)
-        return self.assistant.generate_code_completion(text, namespace, jupyter_mode=insert)
+            answer = self.assistant.generate_markdown(text, namespace, False)
+        elif args.optimize:
+            answer = self.assistant.optimize_code(text, namespace, False)
+        else:
+            answer = self.assistant.generate_code_completion(text, namespace, jupyter_mode=False)
+        if args.return_answer:
+            return answer
+        display(answer_bundle(answer, "markdown" if args.markdown else "code"), raw=True)
+        return None
 
     def _explain_last_error(self, return_answer: bool) -> Any:
         if self.last_error is None:
@@ -146,6 +152,27 @@ class KorvaneMagics(Magics):
             formatter = self.shell.InteractiveTB
             shown = formatter.structured_traceback(type(error), error, error.__traceback__)
         return _ANSI.sub("", formatter.stb2text(shown))
+
+
+def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
+    """The output that delivers *answer* as a new cell: Markdown above, code below.
+
+    korvane's front-end parts render ANSWER_MIME_TYPE: they insert the answer next to the
+    asking cell (or update their earlier answer there) and show a one-line note. Anywhere
+    else (a front end without them, an HTML export, a headless run) the answer shows as a
+    Markdown code block, whose text cannot run as HTML or script.
+    """
+    text = answer if type(answer) is str else format(answer, "")
+    where = "above" if cell_type == "markdown" else "below"
+    longest_backticks = max((len(run) for run in re.findall(r"`+", text)), default=0)
+    fence = "`" * max(3, longest_backticks + 1)
+    language = "markdown" if cell_type == "markdown" else "python"
+    return {
+        ANSWER_MIME_TYPE: {"answer": text, "cell_type": cell_type, "where": where},
+        "text/markdown": f"korvane's answer, to go in a new {cell_type} cell {where}:\n\n"
+                         f"{fence}{language}\n{text.removesuffix(chr(10))}\n{fence}\n",
+        "text/plain": text,
+    }
 
 
 def _explainable(error: BaseException | None) -> BaseException | None:

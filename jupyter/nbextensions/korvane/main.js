@@ -1,63 +1,144 @@
 // korvane's part of the classic notebook page (nbclassic, Notebook 6); how it is loaded:
 // jupyter/README.md.
 //
-// The assistant's cell programs call `Jupyter.notebook.insert_cell_below('code')` or
-// `insert_cell_above('markdown')`. The classic page runs every trusted Javascript output
-// again when a saved notebook is opened, and inserts next to whichever cell is selected.
-// Here a program sees, while it runs, a notebook that inserts next to the cell whose output
-// it is when it arrived live from the kernel, and one that inserts nothing when it is only
-// being shown again from the saved notebook.
+// Answers reach the page in two shapes: the assistant's cell programs, which call
+// `Jupyter.notebook.insert_cell_below('code')` or `insert_cell_above('markdown')`, and the
+// %korvane magic's answer outputs (ANSWER below). Either inserts a cell only when it arrives
+// live from the kernel, and only next to the cell whose output it is; shown again from a
+// saved notebook it inserts nothing. An answer cell records in its metadata which cell asked
+// and the text it was given, so that asking again updates an untouched answer in place.
 define(['base/js/namespace', 'notebook/js/outputarea'], function (Jupyter, outputarea) {
     var OutputArea = outputarea.OutputArea;
     var JAVASCRIPT = 'application/javascript';
+    var ANSWER = 'application/vnd.korvane.answer+json';
     var noCell = {set_text: function () {}, focus_cell: function () {}};
 
-    // The output area handling a message from the kernel right now; outputs of a saved
-    // notebook are appended without one.
+    // The output area handling a message from the kernel right now, and that message's
+    // parent (the request it answers); outputs of a saved notebook are appended without one.
     var live = null;
+    var liveParent = null;
+    // Answer cells already given to each request, so that one request asking twice gets two.
+    // Only the latest few requests can still be answering.
+    var usedByRequest = new Map();
+    var REMEMBERED_REQUESTS = 64;
 
-    // The page's notebook as a program sees it: insertions next to `cell` when the program
-    // is live, none at all when it is not; everything else as it is.
-    function seenBy(notebook, isLive, cell) {
+    function mark(cell) {
+        return (cell.metadata && cell.metadata.korvane) || null;
+    }
+
+    // The cell that holds the answer of type `type` that `asking` gives now, above or below
+    // it: its previous answer when that still stands next to it untouched, else a new cell
+    // (below: after the answers this request gave already). Returns {cell, updated}.
+    function answerCell(notebook, asking, type, above, request) {
+        var used = usedByRequest.get(request);
+        if (!used) {
+            usedByRequest.set(request, used = []);
+            if (usedByRequest.size > REMEMBERED_REQUESTS) usedByRequest.delete(usedByRequest.keys().next().value);
+        }
+        var step = above ? -1 : 1;
+        var block = [];
+        for (var i = notebook.find_cell_index(asking) + step; i >= 0 && i < notebook.ncells(); i += step) {
+            var cell = notebook.get_cell(i);
+            var m = mark(cell);
+            if (!m || m.asked_by !== asking.id) break;
+            block.push(cell);
+        }
+        if (above) block.reverse();
+        var previous = block.filter(function (cell) {
+            return used.indexOf(cell) < 0 && cell.cell_type === type && cell.get_text() === mark(cell).answer;
+        })[0];
+        if (previous) {
+            used.push(previous);
+            return {cell: previous, updated: true};
+        }
+        var index = notebook.find_cell_index(asking);
+        if (!above) {
+            used.forEach(function (cell) { index = Math.max(index, notebook.find_cell_index(cell)); });
+        }
+        var created = above ? notebook.insert_cell_above(type, index) : notebook.insert_cell_below(type, index);
+        created.metadata.korvane = {asked_by: asking.id, answer: ''};
+        used.push(created);
+        return {cell: created, updated: false};
+    }
+
+    function setAnswer(cell, text) {
+        text = String(text);
+        cell.set_text(text);
+        cell.metadata.korvane.answer = text;
+        if (cell.cell_type === 'markdown') cell.render();
+    }
+
+    // The page's notebook as a cell program sees it: insertions next to `asking` when the
+    // program is live, none at all when it is not; everything else as it is.
+    function seenBy(notebook, isLive, asking) {
+        function insert(type, above) {
+            if (!isLive) return noCell;
+            var cell = answerCell(notebook, asking, type, above, liveParent).cell;
+            return {
+                set_text: function (text) { setAnswer(cell, text); },
+                // An answer above the asking cell leaves the selection where the run put it, so
+                // that a Shift-Enter walk goes on below instead of coming back to ask again.
+                focus_cell: function () { if (!above) cell.focus_cell(); }
+            };
+        }
         var insertions = {
-            insert_cell_below: function (type) {
-                return isLive ? notebook.insert_cell_below(type, notebook.find_cell_index(cell)) : noCell;
-            },
-            insert_cell_above: function (type) {
-                return isLive ? notebook.insert_cell_above(type, notebook.find_cell_index(cell)) : noCell;
-            }
+            insert_cell_below: function (type) { return insert(type, false); },
+            insert_cell_above: function (type) { return insert(type, true); }
         };
         return new Proxy(notebook, {get: function (target, name) {
-            if ((cell || !isLive) && Object.prototype.hasOwnProperty.call(insertions, name)) return insertions[name];
+            if ((asking || !isLive) && Object.prototype.hasOwnProperty.call(insertions, name)) return insertions[name];
             var value = target[name];
             return typeof value === 'function' ? value.bind(target) : value;
         }});
     }
 
+    function cellOf(notebook, area) {
+        return notebook.get_cells().filter(function (c) { return c.output_area === area; })[0];
+    }
+
+    // The magic's answer: inserted or updated when live, and shown as a one-line note.
+    function appendAnswer(data, md, element) {
+        var note = 'korvane: answer ' + (data.where === 'above' ? 'above' : 'below');
+        var notebook = Jupyter.notebook;
+        var asking = live === this ? cellOf(notebook, this) : null;
+        if (asking && typeof data.answer === 'string') {
+            var above = data.where === 'above';
+            var placed = answerCell(notebook, asking, data.cell_type === 'markdown' ? 'markdown' : 'code', above,
+                                    liveParent);
+            setAnswer(placed.cell, data.answer);
+            note = 'korvane: ' + (placed.updated ? 'updated ' : 'inserted ') + (above ? 'above' : 'below');
+        }
+        var shown = this.create_output_subarea(md, 'output_text korvane-answer-note', ANSWER);
+        shown.append($('<pre/>').text(note));
+        element.append(shown);
+        return shown;
+    }
+
     function load_ipython_extension() {
         var handle_output = OutputArea.prototype.handle_output;
-        OutputArea.prototype.handle_output = function () {
-            var outer = live;
+        OutputArea.prototype.handle_output = function (msg) {
+            var outer = live, outerParent = liveParent;
             live = this;
+            liveParent = msg && msg.parent_header ? msg.parent_header.msg_id : null;
             try {
                 return handle_output.apply(this, arguments);
             } finally {
                 live = outer;
+                liveParent = outerParent;
             }
         };
 
         var run = OutputArea.append_map[JAVASCRIPT];
         OutputArea.append_map[JAVASCRIPT] = function () {
             var notebook = Jupyter.notebook;
-            var area = this;
-            var asking = notebook.get_cells().filter(function (c) { return c.output_area === area; })[0];
-            Jupyter.notebook = seenBy(notebook, live === this, asking);
+            Jupyter.notebook = seenBy(notebook, live === this, cellOf(notebook, this));
             try {
                 return run.apply(this, arguments);
             } finally {
                 Jupyter.notebook = notebook;
             }
         };
+        OutputArea.prototype.register_mime_type(ANSWER, appendAnswer, {safe: true, index: 0});
 
         // The page loads extensions and the notebook at the same time. When the notebook came
         // first, its saved programs ran unguarded and may have inserted cells: load it again,

@@ -1,18 +1,28 @@
 // korvane's part of the JupyterLab 4 and Notebook 7 page, written by hand in the shape of a
 // federated extension container (how it is loaded: jupyter/README.md).
 //
-// The assistant's kernel side hands the page programs such as
+// Answers reach the page in two shapes. The assistant's cell programs, such as
 //     var code_cell = Jupyter.notebook.insert_cell_below('code');
 //     code_cell.set_text(`...`);
 //     code_cell.focus_cell();
-// which these front ends run as Javascript outputs but have no `Jupyter` for. This supplies
-// it. Only a program that arrived from the kernel while the page was open may insert a cell,
-// and it inserts next to the cell that asked; a program shown again from a saved notebook
-// (reopened, re-rendered, logged) meets a notebook that inserts nothing.
+// which these front ends run as Javascript outputs but have no `Jupyter` for: this supplies
+// it. And the %korvane magic's answer outputs (ANSWER below), rendered here as a one-line
+// note. Only an answer that arrived from the kernel while the page was open may insert a
+// cell, and it inserts next to the cell that asked; one shown again from a saved notebook
+// (reopened, re-rendered, logged) inserts nothing. An answer cell records in its metadata
+// which cell asked and the text it was given, so that asking again updates an untouched
+// answer in place instead of piling up copies.
+//
+// What the query form's handlers print or display is shown under the form, as the classic
+// notebook does, rather than in the log console.
 (function () {
   const JAVASCRIPT = 'application/javascript';
+  const ANSWER = 'application/vnd.korvane.answer+json';
   const WIDGET_VIEW = 'application/vnd.jupyter.widget-view+json';
+  const OUTPUT_TYPES = ['stream', 'display_data', 'execute_result', 'error'];
+  const REMEMBERED_REQUESTS = 64;
   let shareScope = null;
+  let Widget = null; // @lumino/widgets' Widget, as the page shares it
 
   // ---- what `Jupyter.notebook` is --------------------------------------------------------
 
@@ -35,26 +45,96 @@
     }
   }
 
+  // ---- where an answer goes -----------------------------------------------------------------
+
+  // Answer cells already given to each request, so that one request asking twice gets two.
+  const usedByRequest = new Map();
+
+  function usedBy(request) {
+    let used = usedByRequest.get(request);
+    if (!used) {
+      usedByRequest.set(request, (used = []));
+      if (usedByRequest.size > REMEMBERED_REQUESTS) usedByRequest.delete(usedByRequest.keys().next().value);
+    }
+    return used;
+  }
+
+  const markOf = cell => cell.getMetadata('korvane') || null;
+
+  // The shared model of the cell that holds the answer of `type` that `asking` gives now,
+  // above or below it: its previous answer when that still stands next to it untouched,
+  // else a new cell (below: after the answers this request gave already); and whether it
+  // was an update. The active cell stays the active cell.
+  function answerCell(notebook, asking, type, above, request) {
+    const cells = notebook.model.sharedModel;
+    const used = usedBy(request);
+    const askedBy = asking.getId();
+    const step = above ? -1 : 1;
+    const block = [];
+    for (let i = cells.cells.indexOf(asking) + step; i >= 0 && i < cells.cells.length; i += step) {
+      const mark = markOf(cells.cells[i]);
+      if (!mark || mark.asked_by !== askedBy) break;
+      block.push(cells.cells[i]);
+    }
+    if (above) block.reverse();
+    const previous = block.find(
+      cell => !used.includes(cell) && cell.cell_type === type && cell.getSource() === markOf(cell).answer
+    );
+    if (previous) {
+      used.push(previous);
+      return { cell: previous, updated: true };
+    }
+    let index = cells.cells.indexOf(asking);
+    if (!above) for (const cell of used) index = Math.max(index, cells.cells.indexOf(cell));
+    const active = notebook.activeCell;
+    const created = cells.insertCell(above ? index : index + 1, {
+      cell_type: type,
+      source: '',
+      metadata: { korvane: { asked_by: askedBy, answer: '' } }
+    });
+    used.push(created);
+    // The notebook keeps the active cell by index: an answer inserted above it would make
+    // the cell above active, and a Shift-Enter walk would come back to ask again.
+    const at = active ? notebook.widgets.indexOf(active) : -1;
+    if (at >= 0 && at !== notebook.activeCellIndex) notebook.activeCellIndex = at;
+    return { cell: created, updated: false };
+  }
+
+  function widgetOf(notebook, cell) {
+    return notebook.widgets.find(widget => widget.model.sharedModel === cell);
+  }
+
+  function setAnswer(notebook, cell, text) {
+    text = String(text);
+    cell.setSource(text);
+    cell.setMetadata('korvane', Object.assign({}, markOf(cell), { answer: text }));
+    const widget = widgetOf(notebook, cell);
+    if (widget && cell.cell_type === 'markdown') widget.rendered = true;
+  }
+
   // The part of the classic notebook's API the programs use, inserting next to the cell whose
   // shared model is `asking` (else next to the active cell) and focusing in `panel`.
-  function notebookAt({ panel, asking }) {
+  function notebookAt({ panel, asking, request }) {
     const notebook = panel.content;
-    const insert = (type, offset) => {
-      const cells = notebook.model.sharedModel;
-      let index = asking ? cells.cells.indexOf(asking) : -1;
-      if (index < 0) index = notebook.activeCellIndex;
-      const created = cells.insertCell(index + offset, { cell_type: type, source: '' });
+    const insert = (type, above) => {
+      if (!asking) {
+        const active = notebook.activeCell;
+        if (!active) return noCell;
+        asking = active.model.sharedModel;
+      }
+      const { cell } = answerCell(notebook, asking, type, above, request);
       return {
         set_text(text) {
-          created.setSource(String(text));
+          setAnswer(notebook, cell, text);
         },
+        // An answer above the asking cell leaves the selection where the run put it.
         focus_cell() {
-          const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === created);
-          if (at >= 0) notebook.activeCellIndex = at;
+          const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === cell);
+          if (!above && at >= 0) notebook.activeCellIndex = at;
         }
       };
     };
-    return { insert_cell_below: type => insert(type, 1), insert_cell_above: type => insert(type, 0) };
+    return { insert_cell_below: type => insert(type, false), insert_cell_above: type => insert(type, true) };
   }
 
   // Sloppy-mode direct eval, as Javascript outputs are run: `element` is in scope.
@@ -63,11 +143,11 @@
   // ---- one open notebook ------------------------------------------------------------------
 
   // A notebook's kernel messages, followed once however many views show the notebook, so
-  // that each live program runs once.
+  // that each live answer inserts once.
   class Document {
     constructor(context) {
       this.panels = new Set();
-      this.pending = []; // live programs not yet run: {id, parent, program}
+      this.pending = []; // live answers not yet delivered: {id, parent, kind, key, data}
       this.commOfRequest = new Map(); // id of a comm message this page sent -> its comm (widget) id
       this.containerOf = new Map(); // widget id -> id of the widget whose children hold it
       this.session = null;
@@ -103,13 +183,16 @@
       const type = msg.header.msg_type;
       const content = msg.content || {};
       if (direction === 'send') {
-        if (type === 'comm_msg') this.commOfRequest.set(msg.header.msg_id, content.comm_id);
+        if (type === 'comm_msg') this.followWidgetRequest(msg);
         return;
       }
       if (msg.channel !== 'iopub') return;
       const data = content.data || {};
+      const answer = { id: msg.header.msg_id, parent: msg.parent_header.msg_id, data };
       if ((type === 'display_data' || type === 'execute_result') && typeof data[JAVASCRIPT] === 'string') {
-        this.pending.push({ id: msg.header.msg_id, parent: msg.parent_header.msg_id, program: data[JAVASCRIPT] });
+        this.pending.push(Object.assign(answer, { kind: JAVASCRIPT, key: data[JAVASCRIPT] }));
+      } else if ((type === 'display_data' || type === 'execute_result') && data[ANSWER]) {
+        this.pending.push(Object.assign(answer, { kind: ANSWER, key: JSON.stringify(data[ANSWER]) }));
       } else if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
         for (const child of data.state.children) {
           this.containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), content.comm_id);
@@ -117,8 +200,38 @@
       }
     }
 
-    // Emitted once the page has handled the message: a program no output area rendered
-    // (a widget callback's, which these front ends send to the log console) runs here.
+    // What a widget's handler prints or displays in answer to this page's message belongs
+    // under the cell that shows the widget, as in the classic notebook; these front ends
+    // would send it to the log console. The request's future exists once the send is done.
+    followWidgetRequest(msg) {
+      this.commOfRequest.set(msg.header.msg_id, msg.content.comm_id);
+      const kernel = this.session && this.session.kernel;
+      if (!kernel) return;
+      Promise.resolve().then(() =>
+        kernel.registerMessageHook(msg.header.msg_id, reply => this.showUnderWidget(reply))
+      );
+    }
+
+    // A message hook: false when the output is now shown under the widget's cell.
+    showUnderWidget(msg) {
+      const type = msg.header.msg_type;
+      if (!OUTPUT_TYPES.includes(type) && type !== 'clear_output') return true;
+      const data = msg.content.data || {};
+      if (data[JAVASCRIPT] !== undefined) return false; // a cell program: onHandled runs it
+      const shows = this.widgetCell(msg.parent_header.msg_id);
+      if (!shows) return true;
+      const outputs = shows[1].model.outputs;
+      if (type === 'clear_output') outputs.clear(msg.content.wait);
+      else {
+        const output = Object.assign({ output_type: type }, msg.content);
+        delete output.transient;
+        outputs.add(output);
+      }
+      return false;
+    }
+
+    // Emitted once the page has handled the message: an answer no output area rendered
+    // (a widget callback's, or one in a cell not rendered yet) is delivered here.
     onHandled(_, msg) {
       if (msg.header.msg_type === 'status' && msg.content.execution_state === 'idle') {
         this.commOfRequest.delete(msg.parent_header.msg_id);
@@ -126,42 +239,87 @@
       const index = this.pending.findIndex(p => p.id === msg.header.msg_id);
       if (index < 0 || this.panels.size === 0) return;
       const [live] = this.pending.splice(index, 1);
-      withNotebook(notebookAt(this.askingCell(live.parent, this.panels.values().next().value)), () => {
+      const target = this.askingCell(live.parent, this.panels.values().next().value);
+      if (live.kind === ANSWER) {
+        if (target.asking) placeAnswer(target, live.data[ANSWER]);
+        return;
+      }
+      withNotebook(notebookAt(target), () => {
         try {
-          evaluate(live.program, document.createElement('div'));
+          evaluate(live.key, document.createElement('div'));
         } catch (error) {
           console.error('korvane: a cell program failed', error);
         }
       });
     }
 
-    // The live program with this text, now taken out of the pending ones, or null.
-    take(program) {
-      const index = this.pending.findIndex(p => p.program === program);
+    // The live answer of this kind and key, now taken out of the pending ones, or null.
+    take(kind, key) {
+      const index = this.pending.findIndex(p => p.kind === kind && p.key === key);
       return index < 0 ? null : this.pending.splice(index, 1)[0];
     }
 
-    // The cell that asked: the one whose run the program answers, or the one showing the
-    // widget (or a container around it) whose event it answers; else the active cell of `panel`.
-    askingCell(parent, panel) {
+    // [panel, cell] of the cell showing the widget (or a container around it) that this
+    // page's comm message `request` went to, or undefined.
+    widgetCell(request) {
       const cells = [];
       for (const view of this.panels) for (const cell of view.content.widgets) cells.push([view, cell]);
-      const ran = cells.find(([, cell]) => {
-        const future = cell.outputArea && cell.outputArea.future;
-        return future && future.msg && future.msg.header.msg_id === parent;
-      });
-      if (ran) return { panel: ran[0], asking: ran[1].model.sharedModel };
-      for (let id = this.commOfRequest.get(parent); id; id = this.containerOf.get(id)) {
+      for (let id = this.commOfRequest.get(request); id; id = this.containerOf.get(id)) {
         const shows = cells.find(([, cell]) => showsWidget(cell, id));
-        if (shows) return { panel: shows[0], asking: shows[1].model.sharedModel };
+        if (shows) return shows;
       }
+      return undefined;
+    }
+
+    // The cell that asked: the one whose run the answer replies to, or the one showing the
+    // widget whose event it answers; else the active cell of `panel`.
+    askingCell(parent, panel) {
+      for (const view of this.panels) {
+        const ran = view.content.widgets.find(cell => {
+          const future = cell.outputArea && cell.outputArea.future;
+          return future && future.msg && future.msg.header.msg_id === parent;
+        });
+        if (ran) return { panel: view, asking: ran.model.sharedModel, request: parent };
+      }
+      const shows = this.widgetCell(parent);
+      if (shows) return { panel: shows[0], asking: shows[1].model.sharedModel, request: parent };
       const active = panel.content.activeCell;
-      return { panel, asking: active ? active.model.sharedModel : null };
+      return { panel, asking: active ? active.model.sharedModel : null, request: parent };
     }
   }
 
+  // Inserts or updates the magic's answer next to the asking cell; returns the note to show.
+  function placeAnswer({ panel, asking, request }, answer) {
+    const above = answer.where === 'above';
+    const type = answer.cell_type === 'markdown' ? 'markdown' : 'code';
+    const notebook = panel.content;
+    const { cell, updated } = answerCell(notebook, asking, type, above, request);
+    setAnswer(notebook, cell, answer.answer);
+    return `korvane: ${updated ? 'updated' : 'inserted'} ${above ? 'above' : 'below'}`;
+  }
+
+  // Renders the magic's answer as a one-line note, inserting it first when it is live.
+  function answerRenderer(doc, panel) {
+    const renderer = new Widget();
+    renderer.addClass('korvane-answer-note');
+    renderer.renderModel = model => {
+      const answer = model.data[ANSWER] || {};
+      let note = `korvane: answer ${answer.where === 'above' ? 'above' : 'below'}`;
+      const live = typeof answer.answer === 'string' ? doc.take(ANSWER, JSON.stringify(answer)) : null;
+      if (live) {
+        const target = doc.askingCell(live.parent, panel);
+        if (target.asking) note = placeAnswer(target, answer);
+      }
+      const pre = document.createElement('pre');
+      pre.textContent = note;
+      renderer.node.replaceChildren(pre);
+      return Promise.resolve();
+    };
+    return renderer;
+  }
+
   const documents = new WeakMap(); // document context -> Document
-  const wrapped = new WeakSet(); // renderer registries whose Javascript renderer is wrapped
+  const wrapped = new WeakSet(); // renderer registries with korvane's renderers
 
   function follow(panel) {
     let doc = documents.get(panel.context);
@@ -176,16 +334,18 @@
     // arrived live, once; with the inert one otherwise. A second view of a notebook shares
     // the first one's renderers.
     const registry = panel.content.rendermime;
-    const factory = registry.getFactory(JAVASCRIPT);
-    if (!factory || wrapped.has(registry)) return;
+    if (wrapped.has(registry)) return;
     wrapped.add(registry);
+    registry.addFactory({ safe: true, mimeTypes: [ANSWER], createRenderer: () => answerRenderer(doc, panel) }, 0);
+    const factory = registry.getFactory(JAVASCRIPT);
+    if (!factory) return;
     registry.addFactory(
       Object.assign({}, factory, {
         createRenderer(options) {
           const renderer = factory.createRenderer(options);
           const render = renderer.render;
           renderer.render = function (model) {
-            const live = doc.take(model.data[JAVASCRIPT]);
+            const live = doc.take(JAVASCRIPT, model.data[JAVASCRIPT]);
             const target = live ? notebookAt(doc.askingCell(live.parent, panel)) : null;
             return withNotebook(target, () => render.call(this, model));
           };
@@ -238,7 +398,10 @@
     get(module) {
       if (module !== './extension') return Promise.reject(new Error(`korvane has no module ${module}`));
       // The loader reads `default` only from an object marked as an ES module.
-      return shared('@jupyterlab/notebook').then(notebook => () => ({ __esModule: true, default: plugin(notebook) }));
+      return Promise.all([shared('@jupyterlab/notebook'), shared('@lumino/widgets')]).then(([notebook, widgets]) => {
+        Widget = widgets.Widget;
+        return () => ({ __esModule: true, default: plugin(notebook) });
+      });
     }
   };
 })();
