@@ -303,8 +303,12 @@ class NotebookPage:
     # (cell type, text) of every cell; the started cell; run the started cell as Ctrl-Enter or Shift-Enter does.
     cells_js = start_js = run_js = ""
     ready_js = started_done_js = outputs_js = kernel_execute_js = save_js = ""
+    part_url = part_loaded_js = ""  # what loads korvane's part; true once it is loaded
     code_cells_js = index_of_js = ""  # an expression for the code cells; a function from a cell to its index
     input_box = input_prompt = input_field = ""
+    # The selected cell's index; select cell i in command mode, keyboard focus on the notebook;
+    # Run All as the menu does; a cell's metadata.
+    active_index_js = command_mode_js = run_all_js = metadata_js = ""
 
     def __init__(self, page: Any, server: NotebookServer, name: str) -> None:
         self.page = page
@@ -315,13 +319,21 @@ class NotebookPage:
         page.on("console", lambda msg: self.console.append(f"{msg.type}: {msg.text}"))
         page.on("pageerror", lambda exc: self.console.append(f"pageerror: {exc}"))
 
-    def open(self) -> None:
-        """Load the page and wait until the kernel is up and the widget front end listens to it."""
+    def open(self, with_part: bool = True) -> None:
+        """Load the page and wait until the kernel is up and the widget front end listens to it.
+
+        Without korvane's part the page loads as if korvane's front-end files were missing.
+        """
+        self.with_part = with_part
+        if not with_part:
+            self.page.route(self.part_url, lambda route: route.abort())
         self.page.goto(self.server.url(self.front_end, self.name))
         self._wait_ready()
 
     def _wait_ready(self) -> None:
         self.wait_until(self.ready_js, timeout=KERNEL_START_TIMEOUT)
+        if self.with_part:
+            self.wait_until(self.part_loaded_js, timeout=KERNEL_START_TIMEOUT)
         self.barrier(KERNEL_START_TIMEOUT)
 
     def wait_until(self, predicate_js: str, arg: Any = None, timeout: int = STEP_TIMEOUT) -> Any:
@@ -385,6 +397,32 @@ class NotebookPage:
         return "".join(o["text"] if isinstance(o["text"], str) else "".join(o["text"])
                        for o in self.outputs(index) if o.get("output_type") == "stream")
 
+    def active_index(self) -> int:
+        return self.page.evaluate(self.active_index_js)
+
+    def metadata(self, index: int) -> dict[str, Any]:
+        return self.page.evaluate(self.metadata_js, index)
+
+    def press(self, keys: str) -> None:
+        """Press *keys* as a person at the keyboard does, wherever the focus is."""
+        self.page.keyboard.press(keys)
+
+    def settle(self, answers: list[tuple[str, str]] | None = None, timeout: int = 60_000) -> None:
+        """Wait until the kernel has run everything asked of it, typing the next of *answers*
+        into each input box that opens meanwhile (answers are taken off the list)."""
+        self._barriers += 1
+        self.page.evaluate(self.kernel_execute_js, self._barriers)
+        box = f"{self.input_box} {self.input_field}"
+        while True:
+            waiting_for_input = self.wait_until(
+                """([n, box]) => window.__barriers[n] ? 'done'
+                   : [...document.querySelectorAll(box)].some(el => !el.disabled && !el.readOnly) && 'input'""",
+                [self._barriers, box], timeout)
+            if waiting_for_input == "done":
+                return
+            assert answers, "an input box opened that the test has no answer for"
+            self.answer_input(*answers.pop(0))
+
     def answer_input(self, expected_prompt: str, text: str) -> dict[str, str]:
         """Type *text* into the input box the kernel opened and press Enter; returns what the box showed."""
         box = self.page.locator(self.input_box).last
@@ -440,7 +478,9 @@ def _arrive_late(route: Any) -> None:
 
 class ClassicPage(NotebookPage):
     front_end = "classic"
-    ready_js = """() => window.Jupyter && requirejs('base/js/utils').is_loaded('korvane/main')
+    part_url = "**/nbextensions/korvane/main.js*"
+    part_loaded_js = "() => requirejs('base/js/utils').is_loaded('korvane/main')"
+    ready_js = """() => window.Jupyter
                   && Jupyter.notebook && Jupyter.notebook._fully_loaded
                   && Jupyter.notebook.kernel && Jupyter.notebook.kernel.is_connected()
                   && Jupyter.notebook.kernel.comm_manager.targets['jupyter.widget']"""
@@ -462,6 +502,14 @@ class ClassicPage(NotebookPage):
     code_cells_js = "Jupyter.notebook.get_cells().filter(c => c.cell_type === 'code')"
     index_of_js = "cell => Jupyter.notebook.find_cell_index(cell)"
     input_box, input_prompt, input_field = "div.raw_input_container", ".raw_input_prompt", "input.raw_input"
+    active_index_js = "() => Jupyter.notebook.get_selected_index()"
+    command_mode_js = """i => {
+        Jupyter.notebook.select(i);
+        Jupyter.notebook.command_mode();
+        Jupyter.notebook.get_cell(i).element.focus();
+    }"""
+    run_all_js = "() => Jupyter.notebook.execute_all_cells()"
+    metadata_js = "i => Jupyter.notebook.get_cell(i).metadata"
 
     def add_cell(self, source: str) -> int:
         return self.page.evaluate("""source => {
@@ -489,6 +537,8 @@ class LabPage(NotebookPage):
     """JupyterLab 4 and Notebook 7: the same notebook widgets, reached through the page's application."""
 
     front_end = "lab"
+    part_url = "**/lab/extensions/korvane/**"
+    part_loaded_js = "() => window._JUPYTERLAB && window._JUPYTERLAB.korvane"
     ready_js = """() => {
         const panel = window.jupyterapp && jupyterapp.shell.currentWidget;
         if (!(panel && panel.context && panel.sessionContext)) return false;
@@ -521,6 +571,15 @@ class LabPage(NotebookPage):
     code_cells_js = "__panel.content.widgets.filter(c => c.model.type === 'code')"
     index_of_js = "cell => __panel.content.widgets.indexOf(cell)"
     input_box, input_prompt, input_field = ".jp-Stdin", ".jp-Stdin-prompt", "input.jp-Stdin-input"
+    active_index_js = "() => __panel.content.activeCellIndex"
+    command_mode_js = """i => {
+        const notebook = __panel.content;
+        notebook.activeCellIndex = i;
+        notebook.mode = 'command';
+        notebook.node.focus();
+    }"""
+    run_all_js = "() => jupyterapp.commands.execute('notebook:run-all-cells', {widgetId: __panel.id})"
+    metadata_js = "i => __panel.content.widgets[i].model.sharedModel.getMetadata()"
 
     def add_cell(self, source: str) -> int:
         return self.page.evaluate("""source => {
@@ -575,7 +634,8 @@ def open_notebook(request, notebook_server, chromium, service):
     package_secret_before = _package_secret_state()
     opened: list[NotebookPage] = []
 
-    def open_(cells: list[dict[str, Any]] | None = None, front_end: str = "classic") -> NotebookPage:
+    def open_(cells: list[dict[str, Any]] | None = None, front_end: str = "classic",
+              with_part: bool = True) -> NotebookPage:
         stem = re.sub(r"[^A-Za-z0-9_-]+", "-", request.node.name).strip("-")[:80]
         name = f"{stem}-{len(opened)}.ipynb"
         notebook_server.new_notebook(name, cells or [])
@@ -583,7 +643,7 @@ def open_notebook(request, notebook_server, chromium, service):
         context.set_default_timeout(_within_budget(STEP_TIMEOUT))
         nb = PAGES[front_end](context.new_page(), notebook_server, name)
         opened.append(nb)
-        nb.open()
+        nb.open(with_part)
         return nb
 
     yield open_

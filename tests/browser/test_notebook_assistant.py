@@ -150,11 +150,13 @@ def test_form_in_debug_mode_prints_the_explanation_and_inserts_nothing(notebook,
 
     cells = nb.cells()
     form.locator(".widget-button").click()
-    nb.wait_until("i => Jupyter.notebook.get_cell(i).output_area.outputs.some(o => o.output_type === 'stream')",
-                  index)
+    nb.wait_until("i => Jupyter.notebook.get_cell(i).output_area.outputs.length > 1", index)
     nb.barrier()
 
     prompt, answer = last_completion(service)
     assert prompt.endswith("Debug the below given error and tell me how I can resolve it: \n: " + error)
-    assert nb.stream_text(index) == f"You can try this:\n {answer}\n"
+    # Shown as Markdown under the form, and kept as the printed text for front ends without korvane's part.
+    explained = nb.outputs(index)[-1]["data"]
+    assert explained["text/plain"] == f"You can try this:\n {answer}\n"
+    assert explained["application/vnd.korvane.explanation+json"] == {"markdown": answer}
     assert nb.cells() == cells

@@ -7,10 +7,14 @@
 // live from the kernel, and only next to the cell whose output it is; shown again from a
 // saved notebook it inserts nothing. An answer cell records in its metadata which cell asked
 // and the text it was given, so that asking again updates an untouched answer in place.
-define(['base/js/namespace', 'notebook/js/outputarea'], function (Jupyter, outputarea) {
+define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './form'],
+       function (Jupyter, outputarea, markdown) {
     var OutputArea = outputarea.OutputArea;
     var JAVASCRIPT = 'application/javascript';
     var ANSWER = 'application/vnd.korvane.answer+json';
+    var EXPLANATION = 'application/vnd.korvane.explanation+json';
+    // How the assistant's debug mode prints its explanation.
+    var EXPLAINED = 'You can try this:\n ';
     var noCell = {set_text: function () {}, focus_cell: function () {}};
 
     // The output area handling a message from the kernel right now, and that message's
@@ -114,6 +118,33 @@ define(['base/js/namespace', 'notebook/js/outputarea'], function (Jupyter, outpu
         return shown;
     }
 
+    // An explanation the query form's Debug Code printed, rendered as Markdown with anything
+    // that could run removed.
+    function appendExplanation(data, md, element) {
+        var shown = this.create_output_subarea(md, 'output_markdown rendered_html', EXPLANATION);
+        shown.append($('<p/>').text(EXPLAINED.trim()));
+        markdown.render(String(data.markdown), {sanitize: true}, function (err, html) {
+            if (err) shown.append($('<pre/>').text(String(data.markdown)));
+            else shown.append(html);
+        });
+        element.append(shown);
+        return shown;
+    }
+
+    // A widget handler's print of an explanation becomes an output that renders it.
+    function asExplanation(msg) {
+        var content = msg.content || {};
+        var text = content.text;
+        if (msg.header.msg_type !== 'stream' || !msg.parent_header || msg.parent_header.msg_type !== 'comm_msg' ||
+            typeof text !== 'string' || text.indexOf(EXPLAINED) !== 0) {
+            return msg;
+        }
+        var data = {'text/plain': text};
+        data[EXPLANATION] = {markdown: text.slice(EXPLAINED.length).replace(/\n$/, '')};
+        return $.extend({}, msg, {header: $.extend({}, msg.header, {msg_type: 'display_data'}),
+                                  content: {data: data, metadata: {}}});
+    }
+
     function load_ipython_extension() {
         var handle_output = OutputArea.prototype.handle_output;
         OutputArea.prototype.handle_output = function (msg) {
@@ -121,7 +152,7 @@ define(['base/js/namespace', 'notebook/js/outputarea'], function (Jupyter, outpu
             live = this;
             liveParent = msg && msg.parent_header ? msg.parent_header.msg_id : null;
             try {
-                return handle_output.apply(this, arguments);
+                return handle_output.call(this, asExplanation(msg));
             } finally {
                 live = outer;
                 liveParent = outerParent;
@@ -139,6 +170,7 @@ define(['base/js/namespace', 'notebook/js/outputarea'], function (Jupyter, outpu
             }
         };
         OutputArea.prototype.register_mime_type(ANSWER, appendAnswer, {safe: true, index: 0});
+        OutputArea.prototype.register_mime_type(EXPLANATION, appendExplanation, {safe: true, index: 0});
 
         // The page loads extensions and the notebook at the same time. When the notebook came
         // first, its saved programs ran unguarded and may have inserted cells: load it again,

@@ -18,9 +18,13 @@
 (function () {
   const JAVASCRIPT = 'application/javascript';
   const ANSWER = 'application/vnd.korvane.answer+json';
+  const EXPLANATION = 'application/vnd.korvane.explanation+json';
+  const EXPLAINED = 'You can try this:\n '; // how the assistant's debug mode prints its explanation
   const WIDGET_VIEW = 'application/vnd.jupyter.widget-view+json';
   const OUTPUT_TYPES = ['stream', 'display_data', 'execute_result', 'error'];
   const REMEMBERED_REQUESTS = 64;
+  // The query form's script lies beside this one.
+  const FORM_SCRIPT = new URL('form.js', document.currentScript ? document.currentScript.src : location.href).href;
   let shareScope = null;
   let Widget = null; // @lumino/widgets' Widget, as the page shares it
 
@@ -222,11 +226,7 @@
       if (!shows) return true;
       const outputs = shows[1].model.outputs;
       if (type === 'clear_output') outputs.clear(msg.content.wait);
-      else {
-        const output = Object.assign({ output_type: type }, msg.content);
-        delete output.transient;
-        outputs.add(output);
-      }
+      else outputs.add(asOutput(msg));
       return false;
     }
 
@@ -288,6 +288,35 @@
     }
   }
 
+  // The output a widget handler's message makes; a print of an explanation becomes an output
+  // that renders it.
+  function asOutput(msg) {
+    const type = msg.header.msg_type;
+    const text = msg.content.text;
+    if (type === 'stream' && typeof text === 'string' && text.startsWith(EXPLAINED)) {
+      const markdown = text.slice(EXPLAINED.length).replace(/\n$/, '');
+      return { output_type: 'display_data', data: { [EXPLANATION]: { markdown }, 'text/plain': text }, metadata: {} };
+    }
+    const output = Object.assign({ output_type: type }, msg.content);
+    delete output.transient;
+    return output;
+  }
+
+  // Renders an explanation as Markdown, untrusted, so that nothing in it runs.
+  function explanationRenderer(registry) {
+    const renderer = new Widget();
+    renderer.addClass('korvane-explanation');
+    renderer.renderModel = model => {
+      const lead = document.createElement('p');
+      lead.textContent = EXPLAINED.trim();
+      const markdown = registry.createRenderer('text/markdown');
+      const data = { 'text/markdown': String((model.data[EXPLANATION] || {}).markdown) };
+      renderer.node.replaceChildren(lead, markdown.node);
+      return markdown.renderModel({ data, metadata: {}, trusted: false, setData() {} });
+    };
+    return renderer;
+  }
+
   // Inserts or updates the magic's answer next to the asking cell; returns the note to show.
   function placeAnswer({ panel, asking, request }, answer) {
     const above = answer.where === 'above';
@@ -337,6 +366,7 @@
     if (wrapped.has(registry)) return;
     wrapped.add(registry);
     registry.addFactory({ safe: true, mimeTypes: [ANSWER], createRenderer: () => answerRenderer(doc, panel) }, 0);
+    registry.addFactory({ safe: true, mimeTypes: [EXPLANATION], createRenderer: () => explanationRenderer(registry) }, 0);
     const factory = registry.getFactory(JAVASCRIPT);
     if (!factory) return;
     registry.addFactory(
@@ -385,6 +415,9 @@
       requires: [notebookModule.INotebookTracker],
       activate(app, tracker) {
         installGlobal();
+        const form = document.createElement('script');
+        form.src = FORM_SCRIPT;
+        document.head.appendChild(form);
         tracker.forEach(follow);
         tracker.widgetAdded.connect((_, panel) => follow(panel));
       }

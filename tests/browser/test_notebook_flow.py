@@ -1,0 +1,147 @@
+"""Answers in the everyday notebook flow, driven by keyboard in all three front ends: Run All again
+updates answers instead of piling up copies, an edited answer is kept, the form answers under
+itself, and the magic's answer survives where korvane's part does not run. (A Shift-Enter walk:
+test_quickstart_notebook.py.)"""
+
+from __future__ import annotations
+
+import html
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+from test_front_ends import start_assistant
+
+pytestmark = pytest.mark.browser
+
+
+def answering_with_a_log(service) -> list[str]:
+    """Has the engine answer each request with a new text naming it; returns the list of answers given."""
+    given: list[str] = []
+
+    def engine(query: str, max_tokens: int) -> str:
+        given.append(f"answer_{len(given) + 1} = 1  # {query.splitlines()[-1]}")
+        return given[-1]
+
+    service.engine = engine
+    return given
+
+
+def next_to(cells: list[tuple[str, str]], source: str, above: bool) -> tuple[str, str]:
+    index = [text for _, text in cells].index(source)
+    return cells[index - 1 if above else index + 1]
+
+
+def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook, front_end, logged_in,
+                                                                   secret_file, service):
+    given = answering_with_a_log(service)
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)
+    nb.run("%load_ext korvane")
+    # (cell, answer above it as Markdown rather than below it as code)
+    asking = [('generate_code_completion("one")', False), ('generate_markdown("two = 2")', True),
+              ("%%korvane\nthree", False), ("%%korvane --markdown\nfour = 4", True)]
+    for source, _ in asking:
+        nb.add_cell(source)
+    nb.add_cell("# the last cell")
+    count = len(nb.cells()) + len(asking)
+
+    for run_all in (1, 2):
+        nb.page.evaluate(nb.run_all_js)
+        nb.settle()
+        cells = nb.cells()
+        assert len(cells) == count and len(given) == 4 * run_all, f"Run All number {run_all}"
+        for (source, above), answer in zip(asking, given[-4:]):
+            assert next_to(cells, source, above) == ("markdown" if above else "code", answer), source
+
+    # The user changes the first answer; asking again keeps it and puts the new answer next to it.
+    command = [text for _, text in cells].index(asking[0][0])
+    nb.page.evaluate(nb.command_mode_js, command + 1)
+    nb.press("Enter")
+    nb.page.keyboard.type("# mine\n")
+    nb.page.evaluate(nb.command_mode_js, command)
+    nb.press("Control+Enter")
+    nb.settle()
+    after = nb.cells()
+    assert len(after) == count + 1
+    assert after[command + 1:command + 3] == [("code", given[-1]), ("code", "# mine\n" + given[-5])]
+
+    nb.save_and_reload()
+    assert nb.server.saved_cells(nb.name) == after
+    assert nb.metadata(command + 1)["korvane"]["answer"] == given[-1]
+
+
+def test_without_korvanes_part_the_magic_shows_its_answer_in_the_asking_cell(open_notebook, front_end,
+                                                                            logged_in, secret_file, service):
+    if front_end == "notebook7":
+        pytest.skip("Notebook 7 loads korvane's part as JupyterLab does")
+    service.engine = lambda query, max_tokens: "print('<b>not bold</b>')"
+    nb = open_notebook(front_end=front_end, with_part=False)
+    start_assistant(nb, secret_file)
+    nb.run("%load_ext korvane")
+    command = nb.add_cell("%%korvane\nsay hello")
+    before = len(nb.cells())
+    nb.start(command)
+    nb.wait_done()
+
+    assert len(nb.cells()) == before
+    assert "print('<b>not bold</b>')" in nb.cell_locator(command).inner_text()
+
+
+def test_an_html_export_of_an_executed_notebook_shows_the_magics_answer(notebook_server, logged_in,
+                                                                       secret_file, service, tmp_path):
+    answer = "total = sales['amount'].sum()  # <b>not a tag</b>"
+    service.engine = lambda query, max_tokens: answer
+    source = tmp_path / "asks.ipynb"
+    cells = [f"import korvane.validation.wardlock as wardlock\nwardlock.secret_file_path = {str(secret_file)!r}",
+             "%load_ext korvane", "%%korvane\nsum the amounts"]
+    source.write_text(json.dumps({"cells": [{"cell_type": "code", "source": c, "metadata": {}, "outputs": [],
+                                             "execution_count": None} for c in cells],
+                                  "metadata": {}, "nbformat": 4, "nbformat_minor": 5}))
+    subprocess.run([sys.executable, "-m", "jupyter", "nbconvert", "--execute", "--to", "html", str(source)],
+                   env=notebook_server._env(), check=True, capture_output=True, timeout=120)
+    page = (tmp_path / "asks.html").read_text(encoding="utf-8")
+    assert "<b>not a tag</b>" not in page
+    assert answer in html.unescape(re.sub(r"<[^>]+>", "", page))
+
+
+def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_notebook, front_end, logged_in,
+                                                                        secret_file, service):
+    service.engine = lambda query, max_tokens: 'Use **sales**, not <img src=x onerror="document.title=1">revenue.'
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)
+    index = nb.run("generate_code(globals())")
+    nb.add_cell("# the cell after the form")
+    form = nb.cell_locator(index).locator(".korvane-form")
+    form.wait_for()
+    label, text_area, submit = (form.locator(s) for s in (".widget-dropdown .widget-label", "textarea",
+                                                          ".widget-button"))
+    assert label.evaluate("el => el.scrollWidth <= el.clientWidth"), "the label is cut"
+    text_area.fill("\n".join(f"traceback line {n}" for n in range(8)))
+    assert text_area.evaluate("el => el.scrollHeight <= el.clientHeight"), "eight lines do not fit the query box"
+    text_area.fill("")
+    box, area = form.bounding_box(), text_area.bounding_box()
+    assert area["x"] + area["width"] >= box["x"] + box["width"] - 8, "the query box stops short of the form's edge"
+    cells = nb.cells()
+
+    submit.click()
+    form.locator(".korvane-form-note").wait_for()
+    nb.barrier()
+    assert [r for r in service.requests if r.operation == "completion"] == [] and nb.cells() == cells
+
+    form.locator(".widget-dropdown select").select_option("Debug Code")
+    text_area.fill("KeyError: 'revenue'")
+    submit.click()
+    explanation = nb.cell_locator(index).locator("strong", has_text="sales")
+    explanation.wait_for()
+    nb.barrier()
+    assert nb.cells() == cells and form.locator(".korvane-form-note").count() == 0
+    assert nb.cell_locator(index).locator("[onerror]").count() == 0 and nb.page.title() != "1"
+    if front_end != "classic":
+        nb.page.evaluate("() => jupyterapp.commands.execute('logconsole:open', {source: __panel.context.path})")
+        nb.page.locator(".jp-LogConsolePanel").wait_for(state="attached")
+        assert nb.page.locator(".jp-LogConsolePanel .jp-OutputArea-child").count() == 0
+    nb.screenshot(f"{front_end}-form-debug", index, index)
