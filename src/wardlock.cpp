@@ -26,7 +26,7 @@ nb::tuple failed(std::size_t size) {
 
 nb::object check_credentials(Scope& s) {
     nb::object path = korvane::credential_file_to_read(s.global<"secret_file_path">(), s.captured(package_secret_file));
-    if (!kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
+    if (path.is_none() || !kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
         s.print("USERNAME and PASSWORD are not provided please add it manually");
         return failed(3);
     }
@@ -73,8 +73,8 @@ nb::object update_credentials(Scope& s, nb::handle username, nb::handle password
     credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);
     credentials["TESSALY_TOKEN"] = token;
     credentials["TESSALY_TENANT"] = tenant;
-    korvane::write_credential_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">(),
-                                   s.captured(package_secret_file), credentials);
+    korvane::write_credential_file(s.global<"open">(), s.global<"print">(), s.global<"json">(),
+                                   s.global<"secret_file_path">(), s.captured(package_secret_file), credentials);
     return nb::none();
 }
 const kr::Spec update_credentials_spec = kr::def<update_credentials>(
