@@ -105,10 +105,11 @@ nb::object authenticate_secret(Scope& s) {
     nb::object tenant = input("Please enter the tenant: ");
     if (kr::truthy(s.global<"_validate_secret">()(token, tenant))) {
         s.global<"update_secret">()(token, tenant);
-        // Read back as stored; a pair that no file could keep (update_secret said so)
-        // still holds for this session.
+        // Read back as stored. Where no file could keep it (update_secret said so), what
+        // is read back is no pair or an older one: the accepted pair holds for the session.
         nb::object kept = s.global<"_get_secret">()();
-        return kept.is_none() ? nb::make_tuple(token, tenant) : kept;
+        nb::tuple accepted = nb::make_tuple(token, tenant);
+        return kept.equal(accepted) ? kept : accepted;
     }
     kr::raise(s.global<"PermissionError">()("Invalid token, program will exit now"));
 }
