@@ -355,7 +355,8 @@ def test_an_accepted_login_that_no_file_can_keep_holds_for_the_session_with_a_wa
     warning = (f"The login is accepted but could not be kept for later sessions: {package_file} is not yours to"
                " write, nor could /nonexistent/.config/korvane/secret.json ({}). It holds for this session; set"
                " XDG_CONFIG_HOME to a directory you can write to keep it there.")
-    kept = [line for line in lines if line.startswith("The login is accepted")]
+    # (input() leaves its prompts on the warning's line)
+    kept = [line[line.index("The login is accepted"):] for line in lines if "The login is accepted" in line]
     assert len(kept) == 3 and all(re.fullmatch(re.escape(warning).replace(r"\{\}", ".*/nonexistent.*"), line)
                                   for line in kept), lines
     assert package_file.read_text() == PACKAGE_FILE
