@@ -313,6 +313,11 @@ int open_regular_file(nb::handle path) {
         errno = saved;
         raise_os_error(path);
     }
+    if (S_ISDIR(st.st_mode)) {  // as open() reports it
+        close(fd);
+        errno = EISDIR;
+        raise_os_error(path);
+    }
     if (!S_ISREG(st.st_mode)) {
         close(fd);
         nb::object error = nb::handle(PyExc_OSError)(EINVAL, "Not a regular file, so not read as the credential file",
