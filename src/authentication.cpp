@@ -127,6 +127,7 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::str token_text = kr::text_of(secret);
     nb::handle print = s.captured(builtin_print);
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         // A token with no UTF-8 form cannot be sent: the request fails like any other.
         nb::str token = korvane::percent_encoded(token_text);

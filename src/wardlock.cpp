@@ -179,6 +179,7 @@ nb::object validate_credentials(Scope& s, nb::handle username, nb::handle passwo
     body["email"] = username;
     body["password"] = password;
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         nb::object data = s.global<"json">().attr("dumps")(body);
         nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data,
@@ -210,6 +211,7 @@ nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
     nb::dict headers;
     headers["Authorization"] = kr::concat({nb::str("Bearer "), kr::text_of(token)});
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers, "timeout"_a = timeout,
                                                                  "allow_redirects"_a = false);
