@@ -34,7 +34,7 @@ nb::object read_secret_data(Scope& s, nb::handle path) {
 }
 
 bool file_exists(Scope& s, nb::handle path) {
-    return kr::truthy(s.global<"os">().attr("path").attr("exists")(path));
+    return !path.is_none() && kr::truthy(s.global<"os">().attr("path").attr("exists")(path));
 }
 
 nb::object stored(nb::handle secret_data, const char* key) {
@@ -82,7 +82,8 @@ nb::object update_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::dict secret_data;
     secret_data["TESSALY_SECRET"] = secret;
     secret_data["TESSALY_TENANT"] = tenant;
-    korvane::write_credential_file(s.captured(builtin_open), s.global<"json">(), s.global<"secret_file_path">(),
+    korvane::write_credential_file(s.captured(builtin_open), s.captured(builtin_print), s.global<"json">(),
+                                   s.global<"secret_file_path">(),
                                    s.captured(package_secret_file), secret_data);
     return nb::none();
 }
@@ -104,7 +105,11 @@ nb::object authenticate_secret(Scope& s) {
     nb::object tenant = input("Please enter the tenant: ");
     if (kr::truthy(s.global<"_validate_secret">()(token, tenant))) {
         s.global<"update_secret">()(token, tenant);
-        return s.global<"_get_secret">()();
+        // Read back as stored. Where no file could keep it (update_secret said so), what
+        // is read back is no pair or an older one: the accepted pair holds for the session.
+        nb::object kept = s.global<"_get_secret">()();
+        nb::tuple accepted = nb::make_tuple(token, tenant);
+        return kept.equal(accepted) ? kept : accepted;
     }
     kr::raise(s.global<"PermissionError">()("Invalid token, program will exit now"));
 }
@@ -122,6 +127,7 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     nb::str token_text = kr::text_of(secret);
     nb::handle print = s.captured(builtin_print);
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         // A token with no UTF-8 form cannot be sent: the request fails like any other.
         nb::str token = korvane::percent_encoded(token_text);

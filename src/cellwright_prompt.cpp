@@ -108,7 +108,7 @@ struct Selection {
     uint64_t version = 0;
 };
 
-Selection select_names(nb::handle global_variables) {
+Selection select_names(Scope& s, nb::handle global_variables) {
     Selection selection;
     if (PyDict_CheckExact(global_variables.ptr())) {
         selection.names.reserve((std::size_t) PyDict_GET_SIZE(global_variables.ptr()));
@@ -125,8 +125,7 @@ Selection select_names(nb::handle global_variables) {
             }
         }
         selection.str_keys = str_keys;
-        kr::watch_dict(global_variables.ptr());
-        selection.version = kr::dict_stamp(global_variables.ptr());
+        selection.version = s.watch(global_variables.ptr());
         return selection;
     }
     nb::object iterator = checked(PyObject_GetIter(global_variables.ptr()));
@@ -321,8 +320,7 @@ private:
     nb::object global_dataframe() { return cached_global(dataframe_, kr::id<"DataFrame">()); }
 
     bool pure_lookups() const {
-        return selection_.str_keys &&
-               kr::dict_stamp(global_variables_.ptr()) == selection_.version;
+        return selection_.str_keys && kr::unchanged_since(global_variables_.ptr(), selection_.version);
     }
 
     // `global_variables[name]` for the i-th selected name.
@@ -484,7 +482,7 @@ private:
 nb::object generate_prompt(Scope& s, nb::handle query, nb::handle base_prompt, nb::handle global_variables) {
     if (global_variables.is_none()) return checked(PyNumber_Add(base_prompt.ptr(), query.ptr()));
 
-    Selection selection = select_names(global_variables);
+    Selection selection = select_names(s, global_variables);
     Composer composer(s, global_variables, selection);
     // The values, too, lie all over memory: fetch the one a few names ahead meanwhile.
     const std::vector<PyObject*>& values = selection.values;

@@ -52,6 +52,31 @@ void check_body_beside_files(nb::handle files, nb::handle body, nb::handle reque
     nb::raise_python_error();
 }
 
+// The tenant label in a base URL "https://<tenant><service domain>", or the URL's host
+// when it is not of that form.
+nb::str engine_tenant(nb::handle base_url) {
+    nb::object host = nb::str(base_url).attr("removeprefix")("https://").attr("split")("/")[0];
+    return nb::str(host.attr("removesuffix")(korvane::service_domain));
+}
+
+// A re-login that answered with an account of another tenant leaves the token of that
+// tenant beside the base URL of the first: sending it there would hand one tenant's token
+// to another's host (which refuses it anyway). Switching tenants means a new base URL,
+// which only a new import makes.
+void check_same_tenant(nb::handle base_url, nb::handle tenant) {
+    nb::str origin = korvane::tenant_origin(tenant);
+    nb::str url = kr::text_of(base_url);
+    if (url.equal(origin) || kr::truthy(url.attr("startswith")(nb::make_tuple(
+                                 origin + nb::str("/"), origin + nb::str("?"), origin + nb::str("#")))))
+        return;
+    nb::object message = nb::str(
+        "The login is now for tenant {!r}, but this session's engine is tenant {!r} ({}): that tenant's token is "
+        "not sent there. Restart the kernel (or import korvane.tessaly_gpt_sdk.endpoints anew) to switch tenants.")
+        .format(tenant, engine_tenant(url), url);
+    PyErr_SetObject(PyExc_PermissionError, message.ptr());
+    nb::raise_python_error();
+}
+
 // ---- engine invocation -----------------------------------------------------------------
 
 nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb::handle files,
@@ -59,6 +84,8 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
     check_path(path);
     check_request_type(request_type);
     check_body_beside_files(files, body, request_type, data_as_json);
+    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
 
     nb::object validate_token = s.global<"validate_token">();
     if (!kr::truthy(validate_token(s.global<"auth_token">(), s.global<"tenant">()))) {
@@ -67,12 +94,14 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
         s.set_global<"tenant">(new_tenant);
     }
 
-    // The base URL keeps the tenant of the import-time login, whatever a re-login returned.
-    nb::object url = s.global<"KORVANE_ENGINE_URL">() + path;
+    // The base URL keeps the tenant of the import-time login, whatever a re-login returned;
+    // the token goes only to its own tenant's host.
+    nb::object base_url = s.global<"KORVANE_ENGINE_URL">();
+    check_same_tenant(base_url, s.global<"tenant">());
+    nb::object url = base_url + path;
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer ") + s.global<"auth_token">();
 
-    nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     nb::object response;
     try {
         if (is_text(request_type, "POST")) {

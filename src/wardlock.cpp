@@ -26,7 +26,7 @@ nb::tuple failed(std::size_t size) {
 
 nb::object check_credentials(Scope& s) {
     nb::object path = korvane::credential_file_to_read(s.global<"secret_file_path">(), s.captured(package_secret_file));
-    if (!kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
+    if (path.is_none() || !kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
         s.print("USERNAME and PASSWORD are not provided please add it manually");
         return failed(3);
     }
@@ -73,8 +73,8 @@ nb::object update_credentials(Scope& s, nb::handle username, nb::handle password
     credentials["TESSALY_PASSWORD"] = s.global<"_encrypt">()(password);
     credentials["TESSALY_TOKEN"] = token;
     credentials["TESSALY_TENANT"] = tenant;
-    korvane::write_credential_file(s.global<"open">(), s.global<"json">(), s.global<"secret_file_path">(),
-                                   s.captured(package_secret_file), credentials);
+    korvane::write_credential_file(s.global<"open">(), s.global<"print">(), s.global<"json">(),
+                                   s.global<"secret_file_path">(), s.captured(package_secret_file), credentials);
     return nb::none();
 }
 const kr::Spec update_credentials_spec = kr::def<update_credentials>(
@@ -179,6 +179,7 @@ nb::object validate_credentials(Scope& s, nb::handle username, nb::handle passwo
     body["email"] = username;
     body["password"] = password;
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         nb::object data = s.global<"json">().attr("dumps")(body);
         nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data,
@@ -210,6 +211,7 @@ nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
     nb::dict headers;
     headers["Authorization"] = kr::concat({nb::str("Bearer "), kr::text_of(token)});
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
+    korvane::check_timeout(timeout);
     try {
         nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers, "timeout"_a = timeout,
                                                                  "allow_redirects"_a = false);

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import builtins
 import importlib.util
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -91,3 +92,101 @@ def test_a_global_bound_while_the_builtins_were_searched_is_seen_at_the_next_cal
         assert wardlock._encrypt("x") == "eA=="  # the search that binds the global
         assert wardlock._encrypt("x") == "STR:eA=="
     """)
+
+
+def _dict_watchers_to_compete_with() -> str | None:
+    """Why the dict-watcher cases cannot run here, or None when they can."""
+    if sys.version_info < (3, 12):
+        return "dict watchers exist from 3.12 on; 3.11 stamps dicts with their own version"
+    try:
+        import _testcapi
+    except ImportError:
+        return "this interpreter has no _testcapi to stand in for another extension's dict watchers"
+    if not all(hasattr(_testcapi, f) for f in ("add_dict_watcher", "clear_dict_watcher", "run_in_subinterp")):
+        return "this _testcapi has no dict watchers or sub-interpreters"
+    return None
+
+
+# Each ends with a rebinding that a stale cache would miss: "first" where "second" is due.
+# _testcapi.add_dict_watcher stands in for another extension that watches dicts too.
+STAMPS_FROM_WATCHERS_NOT_OURS = {
+    "every slot taken at the first lookup, one given back later": """
+        import _testcapi
+        import korvane.validation.wardlock as wardlock
+
+        taken = []
+        while True:
+            try:
+                taken.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                break
+        wardlock.str = lambda data, encoding: "first"
+        assert wardlock._encrypt("x") == "first"  # looked up with no watcher to be had
+        _testcapi.clear_dict_watcher(taken.pop())
+        wardlock.str = lambda data, encoding: "second"
+        # A name looked up for the first time, now with a watcher.
+        wardlock._check_credentials = lambda: (True, "token", "acme")
+        assert wardlock.authenticate_credentials() == ("token", "acme")
+        assert wardlock._encrypt("x") == "second"
+    """,
+    "first used in a sub-interpreter, the id another extension's in the main one": """
+        import _testcapi
+
+        _testcapi.add_dict_watcher(0)
+        assert _testcapi.run_in_subinterp(
+            "import korvane.validation.wardlock as w; assert w._encrypt('x') == 'eA=='") == 0
+        import korvane.validation.wardlock as wardlock
+
+        wardlock.str = lambda data, encoding: "first"
+        assert wardlock._encrypt("x") == "first"
+        wardlock.str = lambda data, encoding: "second"
+        assert wardlock._encrypt("x") == "second"
+    """,
+    "first used in the main interpreter, the id another extension's in a sub-interpreter": """
+        import _testcapi
+        import korvane.validation.wardlock as wardlock
+
+        assert wardlock._encrypt("x") == "eA=="
+        assert _testcapi.run_in_subinterp('''if True:
+            import _testcapi
+            import korvane.validation.wardlock as wardlock
+
+            _testcapi.add_dict_watcher(0)
+            wardlock.str = lambda data, encoding: "first"
+            assert wardlock._encrypt("x") == "first"
+            wardlock.str = lambda data, encoding: "second"
+            assert wardlock._encrypt("x") == "second"
+        ''') == 0
+    """,
+    # Not a stale value, but the cache turned off for the whole process: the search for
+    # `base64` compares a colliding key each time the name is not taken from the cache.
+    "a sub-interpreter's use leaves the main interpreter's cache on": """
+        import _testcapi
+        import korvane.validation.wardlock as wardlock
+
+        class Colliding:
+            compared = 0
+            def __hash__(self):
+                return hash("base64")
+            def __eq__(self, other):
+                Colliding.compared += 1
+                return False
+
+        namespace, key = vars(wardlock), Colliding()
+        namespace[key] = namespace.pop("base64")  # compared before `base64`, put back after it
+        namespace["base64"] = namespace[key]
+        assert _testcapi.run_in_subinterp(
+            "import korvane.validation.wardlock as w; assert w._encrypt('x') == 'eA=='") == 0
+        assert wardlock._encrypt("x") == "eA=="
+        searched = Colliding.compared
+        for _ in range(3):
+            assert wardlock._encrypt("x") == "eA=="
+        assert Colliding.compared == searched, "every call searched the namespace again"
+    """,
+}
+
+
+@pytest.mark.skipif(_dict_watchers_to_compete_with() is not None, reason=str(_dict_watchers_to_compete_with()))
+@pytest.mark.parametrize("script", STAMPS_FROM_WATCHERS_NOT_OURS.values(), ids=STAMPS_FROM_WATCHERS_NOT_OURS)
+def test_a_name_rebound_is_never_read_stale_whatever_other_dict_watchers_and_interpreters_do(script):
+    run_isolated(script)

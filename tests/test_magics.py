@@ -6,6 +6,7 @@ import json
 import os
 import re
 import signal
+from html.parser import HTMLParser
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -179,8 +180,66 @@ def test_error_explains_the_last_exception_as_markdown(kernel, logged_in, answer
     shown = ANSI.sub("", "\n".join(traceback))
     assert 'return frame["revenue"]' in shown and "KeyError: 'revenue'" in shown
     assert completions(answering) == [DEBUG + shown]
-    assert explained.displays == [{"text/plain": "<IPython.core.display.Markdown object>", "text/markdown": ANSWER}]
+    assert explained.displays == [{"text/html": "<p>sales.plot()</p>\n", "text/plain": ANSWER}]
     assert explained.stdout == ""
+
+
+class MarkupSeen(HTMLParser):
+    """The tags and attributes an HTML text would make in the page, and its text."""
+
+    def __init__(self, html: str) -> None:
+        super().__init__(convert_charrefs=True)
+        self.tags: set[str] = set()
+        self.attributes: list[tuple[str, str | None]] = []
+        self.text = ""
+        self.feed(html)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+        self.attributes += attrs
+
+    def handle_data(self, data):
+        self.text += data
+
+
+# Explanations as an engine might word them, quoting the error's own text.
+HOSTILE_EXPLANATIONS = {
+    "raw HTML": ("The frame holds <img src=x onerror=alert(1)>.", "<img src=x onerror=alert(1)>"),
+    "a backtick in the error that ends the code span": (
+        "The error was `KeyError: 'a`<img src=x onerror=alert(2)>`'`.", "<img src=x onerror=alert(2)>"),
+    "a script block": ("<script>alert(3)</script>", "<script>alert(3)</script>"),
+    "a script link": ("See [the docs](javascript:alert(4)).", "the docs"),
+    "an autolink to script": ("<javascript:alert(5)>", "javascript:alert(5)"),
+}
+SAFE_TAGS = {"p", "code", "pre", "em", "strong", "a", "ul", "ol", "li", "h1", "h2", "h3", "blockquote", "br",
+             "table", "thead", "tbody", "tr", "th", "td", "del", "hr"}
+
+
+def test_an_error_explanation_reaches_the_page_as_text_and_runs_nothing(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    kernel.run("raise KeyError('a`<img src=x onerror=alert(0)>')")
+    for name, (explanation, shown_as_text) in HOSTILE_EXPLANATIONS.items():
+        answering.engine = lambda query, max_tokens, explanation=explanation: explanation
+        (bundle,) = kernel.run_ok("%korvane --error").displays
+        assert set(bundle) == {"text/html", "text/plain"} and bundle["text/plain"] == explanation, name
+        seen = MarkupSeen(bundle["text/html"])
+        assert seen.tags <= SAFE_TAGS and shown_as_text in seen.text, (name, bundle)
+        assert all(not key.startswith("on") and (key != "href" or value.startswith("https://"))
+                   for key, value in seen.attributes), (name, bundle)
+
+
+def test_reloading_the_extension_drops_the_old_magics_and_the_error_it_held(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    kernel.run("big = bytearray(64 << 20)\nraise ValueError('holds big in its frame')")
+    kernel.run_ok("import gc, weakref\nfrom korvane.magics import KorvaneMagics\n"
+                  "old = [weakref.ref(c) for c in get_ipython().configurables if isinstance(c, KorvaneMagics)]\n"
+                  "del big")
+    kernel.run_ok("%reload_ext korvane")
+    kept = kernel.run_ok("gc.collect()\nprint(sum(r() is not None for r in old),"
+                         " sum(isinstance(c, KorvaneMagics) for c in get_ipython().configurables))")
+    assert kept.stdout == "0 1\n"
+    assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
 USAGE = "%korvane [-m] [-o] [-e] [-r] [query ...]"
@@ -224,3 +283,22 @@ def test_the_fallback_shows_the_whole_answer_as_text_and_nothing_of_it_as_html(a
     assert html.count("<pre>") == 1 and "<img" not in html and "<script" not in html and "<b>" not in html
     code = html[html.index("<code"):]
     assert code[code.index(">") + 1:code.index("</code>")] == mistune.escape(answer) + "\n"
+
+
+def test_the_error_prompt_is_composed_without_rebinding_what_other_threads_call(logged_in, fresh_import, monkeypatch):
+    from korvane.magics import KorvaneMagics
+
+    cellwright = fresh_import("korvane.tessaly_gpt_sdk.cellwright")
+    get_completion, compose = cellwright.get_completion, cellwright._generate_prompt
+    # What another thread's request would find while the prompt is being composed.
+    found_meanwhile = []
+
+    def composing(*args, **kwargs):
+        found_meanwhile.append(cellwright.get_completion)
+        return compose(*args, **kwargs)
+
+    monkeypatch.setattr(cellwright, "_generate_prompt", composing)
+    error_text = "KeyError: 'revenue'"
+    prompt = KorvaneMagics._debug_prompt(SimpleNamespace(assistant=cellwright), error_text)
+    assert prompt == DEBUG + error_text
+    assert found_meanwhile == [get_completion] and cellwright.get_completion is get_completion

@@ -258,7 +258,7 @@ def test_with_acts_as_the_statement(wardlock, secret_file, monkeypatch, make):
 
     def outcome(read):
         Static.log = log = []
-        monkeypatch.setattr(wardlock, "open", lambda *args: make(log), raising=False)
+        monkeypatch.setattr(wardlock, "open", lambda *args, **kwargs: make(log), raising=False)
         try:
             read()
             result = "done"

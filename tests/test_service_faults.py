@@ -339,3 +339,31 @@ def test_completion(endpoints, wardlock, routed, logged_in, secret_file, monkeyp
     assert [r.operation for r in routed.requests] == ([] if fault == "refused" else ["token_check", "completion"])
     assert (endpoints.auth_token, endpoints.tenant) == (logged_in, TENANT)
     assert secret_file.read_bytes() == before
+
+
+# ---- a time-out setting the HTTP stack refuses ------------------------------------------------
+
+BAD_TIMEOUTS = [0, -1, "10", float("inf"), float("nan"), True, (10, 0), (10,), [10, 30], 10**400]
+
+
+@pytest.mark.parametrize("value", BAD_TIMEOUTS, ids=lambda value: repr(value)[:12])
+def test_a_time_out_setting_the_http_stack_refuses_is_its_own_error_not_a_verdict_on_credentials(
+    endpoints, wardlock, auth, routed, logged_in, secret_file, monkeypatch, capsys, value
+):
+    asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
+    before = secret_file.read_bytes()
+    setting = re.escape(f"REQUEST_TIMEOUT must be seconds above 0 (or None for no limit), or a (connect, read) pair"
+                        f" of them; it is {value!r}")
+    calls = {
+        "login": (wardlock, wardlock.authenticate_credentials),
+        "credentials check": (wardlock, lambda: wardlock._validate_credentials(USER, PASSWORD, TENANT)),
+        "app-token check": (auth, lambda: auth._validate_secret(APP, TENANT)),
+        "engine request": (endpoints, lambda: endpoints.get_completion("q")),
+    }
+    for what, (module, call) in calls.items():
+        with monkeypatch.context() as setting_only_here:
+            setting_only_here.setattr(module, "REQUEST_TIMEOUT", value)
+            with pytest.raises(ValueError, match=f"^{setting}$"):
+                call()
+        assert lines(capsys) == [], what
+    assert asked == [] and routed.requests == [] and secret_file.read_bytes() == before

@@ -274,10 +274,8 @@ def without_file_permission_override() -> list[str]:
     return ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner"]
 
 
-@pytest.mark.parametrize("install", ["read-only package root", "another user's file in a shared root"])
-def test_credentials_are_kept_per_user_where_the_package_root_cannot_hold_them(tmp_path, install):
-    import korvane.validation.wardlock as wardlock
-
+def installed_copy(tmp_path: Path) -> Path:
+    """A copy of the validation modules installed under tmp_path/site; its package root."""
     package = tmp_path / "site" / "korvane"
     (package / "validation").mkdir(parents=True)
     (package / "__init__.py").write_text("")
@@ -285,6 +283,13 @@ def test_credentials_are_kept_per_user_where_the_package_root_cannot_hold_them(t
     for module in ("wardlock", "authentication"):
         built = Path(importlib.import_module(f"korvane.validation.{module}").__file__)
         shutil.copy(built, package / "validation" / built.name)
+    return package
+
+
+@pytest.mark.parametrize("install", ["read-only package root", "another user's file in a shared root",
+                                     "another user's readable file in a shared root"])
+def test_credentials_are_kept_per_user_where_the_package_root_cannot_hold_them(tmp_path, install):
+    package = installed_copy(tmp_path)
     package_file = package / "secret.json"
     package_file.write_text(PACKAGE_FILE)
     package_file.chmod(0o600)
@@ -299,11 +304,13 @@ def test_credentials_are_kept_per_user_where_the_package_root_cannot_hold_them(t
         if os.geteuid() != 0:
             pytest.skip("making another user's file needs root")
         os.chown(package_file, 4321, 4321)
+        if "readable" in install:  # readable or not, another user's token and password are not ours
+            package_file.chmod(0o644)
         package.chmod(0o777)
         (tmp_path / "home").mkdir()
         env["HOME"] = str(tmp_path / "home")
         user_file = tmp_path / "home" / ".config" / "korvane" / "secret.json"
-        first_check = [False, None, None]  # not ours, not readable: as if there were none
+        first_check = [False, None, None]  # not ours: as if there were none
     try:
         done = subprocess.run([*without_file_permission_override(), sys.executable, "-c", PER_USER_SCRIPT],
                               env=env, capture_output=True, text=True, timeout=60)
@@ -316,6 +323,74 @@ def test_credentials_are_kept_per_user_where_the_package_root_cannot_hold_them(t
     assert json.loads(user_file.read_text()) == {"TESSALY_SECRET": "app", "TESSALY_TENANT": "acme"}
     modes = [stat.S_IMODE(p.stat().st_mode) for p in (user_file, user_file.parent, user_file.parent.parent)]
     assert modes == [0o600, 0o700, 0o700]
+
+
+# A login the service accepts where no file can keep it: HOME names no directory (as for
+# Debian's nobody) and the package root cannot be written. The session goes on with it.
+NOWHERE_TO_KEEP_SCRIPT = """
+import json
+import korvane.validation.wardlock as w, korvane.validation.authentication as a
+w.validate_token = lambda token, tenant: False
+w._validate_credentials = lambda username, password, tenant: (True, "t2")
+a._validate_secret = lambda secret, tenant: True  # the pair typed is "app", "acme"
+print(json.dumps([w.authenticate_credentials(), w.authenticate_credentials(), a.authenticate_secret()]))
+"""
+
+
+def test_an_accepted_login_that_no_file_can_keep_holds_for_the_session_with_a_warning(tmp_path):
+    package = installed_copy(tmp_path)
+    package_file = package / "secret.json"
+    package_file.write_text(PACKAGE_FILE)
+    package.chmod(0o555)
+    env = {k: v for k, v in os.environ.items() if k not in ("XDG_CONFIG_HOME", "PYTHONPATH", "HOME")}
+    env.update(PYTHONPATH=str(tmp_path / "site"), HOME="/nonexistent")
+    try:
+        done = subprocess.run([*without_file_permission_override(), sys.executable, "-c", NOWHERE_TO_KEEP_SCRIPT],
+                              env=env, input="app\nacme\n", capture_output=True, text=True, timeout=60)
+    finally:
+        package.chmod(0o755)
+    assert done.returncode == 0, done.stderr
+    *lines, results = done.stdout.splitlines()
+    assert json.loads(results) == [["t2", "acme"], ["t2", "acme"], ["app", "acme"]]
+    warning = (f"The login is accepted but could not be kept for later sessions: {package_file} is not yours to"
+               " write, nor could /nonexistent/.config/korvane/secret.json ({}). It holds for this session; set"
+               " XDG_CONFIG_HOME to a directory you can write to keep it there.")
+    # (input() leaves its prompts on the warning's line)
+    kept = [line[line.index("The login is accepted"):] for line in lines if "The login is accepted" in line]
+    assert len(kept) == 3 and all(re.fullmatch(re.escape(warning).replace(r"\{\}", ".*/nonexistent.*"), line)
+                                  for line in kept), lines
+    assert package_file.read_text() == PACKAGE_FILE
+
+
+# Something at the credential file's place that is not a regular file: refused at once.
+NOT_A_REGULAR_FILE = {
+    "a FIFO, which would block the reader until someone writes": lambda path: os.mkfifo(path),
+    "a character device": lambda path: path.symlink_to("/dev/null"),
+}
+READ_NOT_REGULAR_SCRIPT = """
+import sys
+import korvane.validation.wardlock as w, korvane.validation.authentication as a
+w.secret_file_path = a.secret_file_path = sys.argv[1]
+w.getpass = None  # nobody is asked
+for read in (w.authenticate_credentials, a.authenticate_secret, a._get_secret):
+    try:
+        read()
+    except OSError as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("make", NOT_A_REGULAR_FILE.values(), ids=NOT_A_REGULAR_FILE)
+def test_a_credential_file_that_is_not_a_regular_file_is_refused_at_once(tmp_path, make):
+    path = tmp_path / "secret.json"
+    make(path)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    # A reader that waits on the FIFO would never end: the time-out is only its bound.
+    done = subprocess.run([sys.executable, "-c", READ_NOT_REGULAR_SCRIPT, str(path)], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    refused = f"OSError [Errno 22] Not a regular file, so not read as the credential file: '{path}'"
+    assert done.stdout.splitlines() == [refused] * 3
 
 
 # ---- the login chart --------------------------------------------------------------------

@@ -246,34 +246,100 @@ void write_user_file(nb::handle open, const std::string& user_file, nb::handle t
 nb::object credential_file_to_read(nb::handle path, nb::handle package_path) {
     if (!is_package_file(path, package_path)) return nb::borrow(path);
     const std::string user_file = user_credential_file();
-    if (user_file.empty()) return nb::borrow(path);
-    if (exists(user_file)) return fs_text(user_file);
-    // Another user's file in a shared install, which we cannot even read, is no file of
-    // ours: the login goes on as if there were none, and keeps its own per user.
-    const std::string package_file = fs_bytes(path);
-    if (belongs_to_another_user(package_file) && faccessat(AT_FDCWD, package_file.c_str(), R_OK, AT_EACCESS) != 0)
-        return fs_text(user_file);
+    if (!user_file.empty() && exists(user_file)) return fs_text(user_file);
+    // Another user's file in a shared install is no file of ours, readable or not: its
+    // token and password are theirs. The login goes on as if there were none, and keeps
+    // its own per user.
+    if (belongs_to_another_user(fs_bytes(path))) return user_file.empty() ? nb::none() : nb::object(fs_text(user_file));
     return nb::borrow(path);
 }
 
-void write_credential_file(nb::handle open, nb::handle json, nb::handle path, nb::handle package_path,
-                           nb::handle content) {
+namespace {
+
+// The session goes on with a login the service accepted though no file could keep it (no
+// usable home, as for a service account whose HOME does not exist, beside a read-only
+// package root): the user is told where it was tried and how to choose a place.
+void report_not_kept(nb::handle print, nb::handle package_path, const std::string& user_file,
+                     nb::python_error* cause) {
+    nb::str where = user_file.empty() ? nb::str("and there is no home directory to keep it in")
+                                      : nb::str(kr::concat({nb::str("nor could "), fs_text(user_file)}));
+    nb::str why = cause ? nb::str(kr::concat({nb::str(" ("), nb::str(cause->value()), nb::str(")")})) : nb::str("");
+    print(kr::concat({nb::str("The login is accepted but could not be kept for later sessions: "),
+                      nb::str(package_path), nb::str(" is not yours to write, "), where, why,
+                      nb::str(". It holds for this session; set XDG_CONFIG_HOME to a directory you can write "
+                              "to keep it there.")}));
+}
+
+void write_user_file_or_report(nb::handle open, nb::handle print, nb::handle package_path,
+                               const std::string& user_file, nb::handle text) {
+    if (user_file.empty()) return report_not_kept(print, package_path, user_file, nullptr);
+    try {
+        write_user_file(open, user_file, text);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        report_not_kept(print, package_path, user_file, &e);
+    }
+}
+
+}  // namespace
+
+void write_credential_file(nb::handle open, nb::handle print, nb::handle json, nb::handle path,
+                           nb::handle package_path, nb::handle content) {
     nb::object text = json.attr("dumps")(content);
     if (!is_package_file(path, package_path)) return replace_file(open, path, text);
     const std::string user_file = user_credential_file();
-    if (!user_file.empty() && (exists(user_file) || belongs_to_another_user(fs_bytes(path))))
-        return write_user_file(open, user_file, text);
+    if ((!user_file.empty() && exists(user_file)) || belongs_to_another_user(fs_bytes(path)))
+        return write_user_file_or_report(open, print, package_path, user_file, text);
     try {
         return replace_file(open, path, text);
     } catch (nb::python_error& e) {
-        if (user_file.empty() || !cannot_write_there(e)) throw;
+        if (!cannot_write_there(e)) throw;
     }
-    write_user_file(open, user_file, text);
+    write_user_file_or_report(open, print, package_path, user_file, text);
 }
+
+namespace {
+
+// The credential file, opened without waiting: a FIFO (or a device) at its place would
+// block every login until someone writes to it, so anything but a regular file is refused.
+int open_regular_file(nb::handle path) {
+    const std::string name = fs_bytes(path);
+    int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) raise_os_error(path);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        raise_os_error(path);
+    }
+    if (S_ISDIR(st.st_mode)) {  // as open() reports it
+        close(fd);
+        errno = EISDIR;
+        raise_os_error(path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        nb::object error = nb::handle(PyExc_OSError)(EINVAL, "Not a regular file, so not read as the credential file",
+                                                     path);
+        PyErr_SetObject(PyExc_OSError, error.ptr());
+        nb::raise_python_error();
+    }
+    return fd;
+}
+
+}  // namespace
 
 nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path) {
     nb::object content;
-    kr::with(open(path, "r"), [&](nb::handle file) { content = json.attr("load")(file); });
+    const int fd = open_regular_file(path);
+    try {
+        kr::with(open(fd, "r", nb::arg("closefd") = false), [&](nb::handle file) { content = json.attr("load")(file); });
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    close(fd);
     if (!content.is_valid()) {
         // __exit__ swallowed the error: the name was never bound.
         PyErr_SetString(PyExc_UnboundLocalError, "local variable 'secret_data' referenced before assignment");

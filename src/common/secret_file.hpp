@@ -22,18 +22,22 @@ void replace_file(nb::handle open, nb::handle path, nb::handle text);
 // ~/.config/korvane/secret.json, in owner-only directories.
 
 // The file to read: the per-user file when it exists (it was written because the package
-// root could not be), or when the package root's file is another user's and unreadable;
-// otherwise `path`.
+// root could not be), or when the package root's file is another user's; otherwise `path`.
+// None when the package root's file is another user's and there is no per-user place:
+// there is no file of this user's then.
 nb::object credential_file_to_read(nb::handle path, nb::handle package_path);
 
 // replace_file with json.dumps(content) (json.dump's text, written whole) into the
 // credential file: the per-user file when it exists or the package root's file is another
 // user's, else `path`, and the per-user file after all when `path` cannot be written for
-// want of rights or on a read-only file system.
-void write_credential_file(nb::handle open, nb::handle json, nb::handle path, nb::handle package_path,
-                           nb::handle content);
+// want of rights or on a read-only file system. When the per-user file cannot be written
+// either, `print` tells the user so and nothing is raised: the login holds for the session.
+void write_credential_file(nb::handle open, nb::handle print, nb::handle json, nb::handle path,
+                           nb::handle package_path, nb::handle content);
 
-// `with open(path, "r") as file: return json.load(file)`.
+// `with open(path, "r") as file: return json.load(file)`, where `path` must name a
+// regular file (OSError naming it otherwise, at once): `open` gets the descriptor of the
+// file checked, not the path again.
 nb::object load_json_file(nb::handle open, nb::handle json, nb::handle path);
 
 // secret.json in the package root, one level above the directory of the module being

@@ -2,6 +2,8 @@
 
 #include "common/tenant.hpp"
 
+#include <cmath>
+
 namespace korvane {
 
 namespace {
@@ -43,7 +45,41 @@ nb::str cause_of(nb::handle error, nb::handle exceptions, nb::handle timeout) {
     return nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(root.ptr()))).attr("__name__"));
 }
 
+bool is_time_limit(nb::handle value) {
+    if (value.is_none()) return true;
+    if (PyBool_Check(value.ptr())) return false;
+    double seconds;
+    if (PyFloat_Check(value.ptr())) {
+        seconds = PyFloat_AS_DOUBLE(value.ptr());
+    } else if (PyLong_Check(value.ptr())) {
+        seconds = PyLong_AsDouble(value.ptr());
+        if (seconds == -1.0 && PyErr_Occurred()) {  // too large for a double, so for a socket
+            PyErr_Clear();
+            return false;
+        }
+    } else {
+        return false;
+    }
+    return std::isfinite(seconds) && seconds > 0;
+}
+
 }  // namespace
+
+void check_timeout(nb::handle timeout) {
+    if (PyTuple_Check(timeout.ptr())) {
+        if (PyTuple_GET_SIZE(timeout.ptr()) == 2 && is_time_limit(PyTuple_GET_ITEM(timeout.ptr(), 0)) &&
+            is_time_limit(PyTuple_GET_ITEM(timeout.ptr(), 1)))
+            return;
+    } else if (is_time_limit(timeout)) {
+        return;
+    }
+    nb::object shown = nb::repr(timeout);
+    PyErr_Format(PyExc_ValueError,
+                 "REQUEST_TIMEOUT must be seconds above 0 (or None for no limit), or a (connect, read) pair of "
+                 "them; it is %U",
+                 shown.ptr());
+    nb::raise_python_error();
+}
 
 nb::str masked(nb::handle text, nb::handle secret) {
     nb::str result = nb::str(text);

@@ -9,6 +9,12 @@ namespace korvane {
 
 namespace nb = nanobind;
 
+// A module's REQUEST_TIMEOUT as the HTTP stack takes it: None (no limit), seconds above 0
+// as an int or a finite float, or a (connect, read) tuple of those. Anything else is the
+// setting's own ValueError, naming it and the value, raised before any request: refused
+// inside the request it would read as a failed login or a refused token.
+void check_timeout(nb::handle timeout);
+
 // `text` with every occurrence of `secret`, as it is and percent-encoded, replaced by
 // "***". An empty secret masks nothing.
 nb::str masked(nb::handle text, nb::handle secret);

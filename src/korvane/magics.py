@@ -13,10 +13,11 @@ import re
 import sys
 from typing import Any
 
+import mistune
 from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_expand
 from IPython.core.magic_arguments import argument, argument_group, magic_arguments
-from IPython.display import Markdown, display
+from IPython.display import display
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
 #: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
@@ -27,8 +28,9 @@ _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 _OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
 
 
-class _PromptComposed(Exception):
-    """Ends a command's call once it has composed its prompt, before anything is sent."""
+# What the assistant's debug mode puts before the error; the prompt is composed by the
+# assistant's own _generate_prompt, as the debug mode does with no globals.
+_DEBUG_PROMPT = "Debug the below given error and tell me how I can resolve it: \n"
 
 
 @magics_class
@@ -115,30 +117,21 @@ class KorvaneMagics(Magics):
         explanation = self.assistant.get_completion(prompt=prompt)["completion"]
         if return_answer:
             return explanation
-        display(Markdown(explanation if type(explanation) is str else format(explanation, "")))
+        text = explanation if type(explanation) is str else format(explanation, "")
+        # Output of the kernel is trusted by the page, so Markdown handed over as such
+        # would run any HTML in it, and the explanation quotes the error's text. It goes
+        # as HTML rendered here, where the text is only ever text.
+        display({"text/html": render_markdown_safely(text), "text/plain": text}, raw=True)
         return None
 
     def _debug_prompt(self, error_text: str) -> str:
         """The prompt the assistant's debug mode composes for *error_text*.
 
-        The debug mode prints its answer; to show it as Markdown instead, the command's
-        call of get_completion is stood in for once, so the prompt is taken from the
-        command itself rather than copied here.
+        Composed by the assistant's own _generate_prompt, looked up at each call as the
+        command does; nothing shared is rebound meanwhile, so other threads' requests
+        and overlapping runs are untouched.
         """
-        assistant = self.assistant
-        get_completion = assistant.get_completion
-
-        def composed(prompt: str) -> None:
-            raise _PromptComposed(prompt)
-
-        assistant.get_completion = composed
-        try:
-            assistant.generate_code_completion(error_text, debug_mode=True)
-        except _PromptComposed as stop:
-            return stop.args[0]
-        finally:
-            assistant.get_completion = get_completion
-        raise RuntimeError("the assistant's debug mode sent no request")
+        return self.assistant._generate_prompt(error_text, base_prompt=_DEBUG_PROMPT, global_variables=None)
 
     def _traceback_text(self, error: BaseException) -> str:
         """The traceback of *error* as IPython showed it, without colours."""
@@ -173,6 +166,34 @@ def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
                          f"{fence}{language}\n{text.removesuffix(chr(10))}\n{fence}\n",
         "text/plain": text,
     }
+
+
+class _TextOnlyRenderer(mistune.HTMLRenderer):
+    """HTML of Markdown in which nothing of the text becomes markup of its own: raw HTML is
+    escaped, links keep only web and mail addresses, and images are shown as their text
+    (an image would fetch whatever address the text names)."""
+
+    _SAFE_SCHEMES = ("http://", "https://", "mailto:")
+
+    def __init__(self) -> None:
+        super().__init__(escape=True)
+
+    def link(self, text: str, url: str, title: str | None = None) -> str:
+        if url.strip().lower().startswith(self._SAFE_SCHEMES) and not _CONTROL.search(url):
+            return super().link(text, url, title)
+        return text
+
+    def image(self, text: str, url: str, title: str | None = None) -> str:
+        return text
+
+
+_CONTROL = re.compile(r"[\x00-\x20\x7f]")
+_markdown = mistune.create_markdown(renderer=_TextOnlyRenderer(), plugins=["strikethrough", "table"])
+
+
+def render_markdown_safely(text: str) -> str:
+    """*text* as Markdown rendered to HTML that runs nothing, whatever the text holds."""
+    return _markdown(text)
 
 
 def _explainable(error: BaseException | None) -> BaseException | None:
@@ -210,10 +231,17 @@ def load_ipython_extension(ipython: Any) -> None:
 
 
 def unload_ipython_extension(ipython: Any) -> None:
-    """Remove %korvane again (``%unload_ext korvane``, and before ``%reload_ext korvane``)."""
+    """Remove %korvane again (``%unload_ext korvane``, and before ``%reload_ext korvane``).
+
+    Nothing of the old magics object stays reachable: it holds the last error, whose
+    traceback holds the frames' locals (a large array, say).
+    """
     manager = ipython.magics_manager
     magics = manager.registry.pop(KorvaneMagics.__name__, None)
     if magics is not None:
         ipython.events.unregister("post_run_cell", magics._remember_error)
+        # register_magics also keeps every magics object among the shell's configurables.
+        ipython.configurables[:] = [c for c in ipython.configurables if c is not magics]
+        magics.last_error = None
     for kind in ("line", "cell"):
         manager.magics[kind].pop("korvane", None)

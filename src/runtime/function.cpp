@@ -350,15 +350,13 @@ nb::object Scope::look_up(PyObject* name, GlobalSite& site) const {
     // Comparing the name with a dict's keys may run code that changes either dict. Each
     // stamp is read before its lookup, so that any such change leaves the site stale.
     PyObject* globals = fn_->globals;
-    watch_dict(globals);
-    const std::uint64_t globals_version = dict_stamp(globals);
+    const std::uint64_t globals_version = watch(globals);
     PyObject* value = PyDict_GetItemWithError(globals, name);
     PyObject* builtins = nullptr;
     std::uint64_t builtins_version = 0;
     if (!value && !PyErr_Occurred()) {
         builtins = fn_->builtins;
-        watch_dict(builtins);
-        builtins_version = dict_stamp(builtins);
+        builtins_version = watch(builtins);
         value = PyDict_GetItemWithError(builtins, name);
         if (!value && !PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -367,6 +365,8 @@ nb::object Scope::look_up(PyObject* name, GlobalSite& site) const {
     site = {globals, globals_version, builtins, builtins_version, value};
     return nb::borrow(value);
 }
+
+std::uint64_t Scope::watch(PyObject* dict) const { return watch_dict(module_dict_watcher(fn_->module), dict); }
 
 void Scope::set_global(PyObject* name, nb::handle value) const {
     if (PyDict_SetItem(fn_->globals, name, value.ptr()) < 0) nb::raise_python_error();

@@ -151,12 +151,15 @@ public:
         return global(id<S>(), site);
     }
     nb::object global(PyObject* name, GlobalSite& site) const {
-        if (site.globals == fn_->globals && site.globals_version == dict_stamp(fn_->globals) &&
+        if (site.globals == fn_->globals && unchanged_since(fn_->globals, site.globals_version) &&
             (!site.builtins ||
-             (site.builtins == fn_->builtins && site.builtins_version == dict_stamp(fn_->builtins))))
+             (site.builtins == fn_->builtins && unchanged_since(fn_->builtins, site.builtins_version))))
             return nb::borrow(site.value);
         return look_up(name, site);
     }
+
+    // A change stamp of `dict` (interpreter.hpp), watched by this module's watcher.
+    std::uint64_t watch(PyObject* dict) const;
 
     // Rebinds a module attribute, as a `global` statement would.
     void set_global(PyObject* name, nb::handle value) const;

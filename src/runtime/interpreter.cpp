@@ -6,38 +6,50 @@ namespace kr {
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
 
-std::uint64_t watched_dict_changes = 1;
-bool dict_watcher_ready = false;
+// Starts at 1: 0 is the stamp nothing trusts.
+std::atomic<std::uint64_t> watched_dict_changes{1};
 
 }  // namespace detail
 
 namespace {
 
-int dict_watcher = -1;
-
 // Any event counts: a change, a clear, a clone into the dict, and its end (the address may
-// then be reused by another dict).
+// then be reused by another dict). Only dicts watched through our own ids call it.
 int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++detail::watched_dict_changes;
+    detail::watched_dict_changes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
 }  // namespace
 
-void watch_dict(PyObject* dict) {
-    if (dict_watcher < 0) {
-        // The interpreter has a handful of watcher slots; without one, stamps never repeat.
-        dict_watcher = PyDict_AddWatcher(count_change);
-        if (dict_watcher < 0) {
+std::uint64_t watch_dict(DictWatcher& watcher, PyObject* dict) {
+    if (!watcher.added) {
+        if (watcher.released) return 0;
+        // The interpreter has a handful of watcher slots; with none free, nothing is cached
+        // until one is given back.
+        int id = PyDict_AddWatcher(count_change);
+        if (id < 0) {
             PyErr_Clear();
-            return;
+            return 0;
         }
-        detail::dict_watcher_ready = true;
+        watcher = {true, id, false};
     }
-    if (PyDict_Watch(dict_watcher, dict) < 0) {
+    if (PyDict_Watch(watcher.id, dict) < 0) {
         PyErr_Clear();
-        detail::dict_watcher_ready = false;  // one dict that cannot be watched spoils every stamp
+        return 0;
     }
+    return detail::watched_dict_changes.load(std::memory_order_relaxed);
+}
+
+void release_dict_watcher(DictWatcher& watcher) {
+    watcher.released = true;
+    if (!watcher.added) return;
+    watcher.added = false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (PyDict_ClearWatcher(watcher.id) < 0) PyErr_Clear();  // the interpreter may have cleared it already
+    PyErr_Restore(type, value, traceback);
+    detail::watched_dict_changes.fetch_add(1, std::memory_order_relaxed);
 }
 #endif
 

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -14,26 +15,48 @@ namespace kr {
 namespace nb = nanobind;
 
 // ---- change stamps of dicts -----------------------------------------------------------
-// dict_stamp(d) differs from every stamp read before it once `d` has changed, provided `d`
-// was passed to watch_dict() before the earlier stamp was read. 3.11 keeps such a version
-// in every dict. From 3.12 on that field is deprecated (and 3.14 drops it): a dict watcher
-// counts the changes of all watched dicts instead, so a stamp then moves on whenever any
-// watched dict changes, which costs a cache some hits and never a stale value.
+// watch_dict(watcher, d) returns a stamp of `d`, and unchanged_since(d, stamp) is true only
+// while `d` has not changed since that stamp was taken. A stamp of 0 is trusted by nothing.
+//
+// 3.11 keeps such a version in every dict. From 3.12 on that field is deprecated (and 3.14
+// drops it): a dict watcher counts the changes of all watched dicts instead, so a stamp
+// then moves on whenever any watched dict changes, which costs a cache some hits and never
+// a stale value. Watcher ids are the interpreter's: the same id may be another
+// extension's watcher in another interpreter, or in this one after ours was cleared. So
+// each module keeps its own watcher per interpreter (in its module state), a stamp is
+// only handed out for a dict that watcher of ours watches, and with no watcher (every slot
+// taken) it is 0: nothing is cached.
 
 #if PY_VERSION_HEX >= 0x030C0000
+// One module's watcher in the interpreter that imported it. All zero is the state a new
+// module's state starts in: no watcher yet.
+struct DictWatcher {
+    bool added;
+    int id;
+    bool released;  // the module is going away: no new watcher for it
+};
+
 namespace detail {
-extern std::uint64_t watched_dict_changes;
-extern bool dict_watcher_ready;
+extern std::atomic<std::uint64_t> watched_dict_changes;
 }  // namespace detail
 
-inline std::uint64_t dict_stamp(PyObject*) {
-    // With no watcher nothing is known about any dict: then every stamp is a new one.
-    return detail::dict_watcher_ready ? detail::watched_dict_changes : ++detail::watched_dict_changes;
+std::uint64_t watch_dict(DictWatcher& watcher, PyObject* dict);
+inline bool unchanged_since(PyObject*, std::uint64_t stamp) {
+    return stamp != 0 && stamp == detail::watched_dict_changes.load(std::memory_order_relaxed);
 }
-void watch_dict(PyObject* dict);
+// Gives the watcher's slot back when its module is freed; every stamp taken so far is
+// stale from then on, since the dicts it watched are no longer counted.
+void release_dict_watcher(DictWatcher& watcher);
 #else
-inline std::uint64_t dict_stamp(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-inline void watch_dict(PyObject*) {}
+struct DictWatcher {};
+
+inline std::uint64_t watch_dict(DictWatcher&, PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+inline bool unchanged_since(PyObject* dict, std::uint64_t stamp) {
+    return stamp != 0 && stamp == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+inline void release_dict_watcher(DictWatcher&) {}
 #endif
 
 // ---- classes --------------------------------------------------------------------------

@@ -84,6 +84,8 @@ nb::handle module_captured(PyObject* module, std::size_t slot) {
     return state_of(module).captured[slot];
 }
 
+DictWatcher& module_dict_watcher(PyObject* module) { return state_of(module).dict_watcher; }
+
 namespace detail {
 
 // nanobind keeps interned keys and its exception machinery in internals anchored in a
@@ -121,10 +123,12 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
+// Called when the module is collected or freed: its namespace may go next, unwatched.
 int clear_state(PyObject* module) {
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!state) return 0;
     for (PyObject*& o : state->captured) Py_CLEAR(o);
+    release_dict_watcher(state->dict_watcher);
     return 0;
 }
 

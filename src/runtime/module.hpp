@@ -53,6 +53,8 @@ private:
 using Body = void (*)(Module&);
 
 nb::handle module_captured(PyObject* module, std::size_t slot);
+// The module's dict watcher in the interpreter it lives in.
+DictWatcher& module_dict_watcher(PyObject* module);
 void set_module_captured(PyObject* module, std::size_t slot, nb::handle value);
 
 namespace detail {
@@ -62,6 +64,7 @@ int clear_state(PyObject* module);
 void free_state(void* module);
 struct ModuleState {
     PyObject* captured[capture_slots];
+    DictWatcher dict_watcher;
 };
 }  // namespace detail
 
