@@ -193,9 +193,10 @@
       if (msg.channel !== 'iopub') return;
       const data = content.data || {};
       const answer = { id: msg.header.msg_id, parent: msg.parent_header.msg_id, data };
-      if ((type === 'display_data' || type === 'execute_result') && typeof data[JAVASCRIPT] === 'string') {
+      const shown = type === 'display_data' || type === 'execute_result' || type === 'update_display_data';
+      if (shown && typeof data[JAVASCRIPT] === 'string') {
         this.pending.push(Object.assign(answer, { kind: JAVASCRIPT, key: data[JAVASCRIPT] }));
-      } else if ((type === 'display_data' || type === 'execute_result') && data[ANSWER]) {
+      } else if (shown && data[ANSWER]) {
         this.pending.push(Object.assign(answer, { kind: ANSWER, key: JSON.stringify(data[ANSWER]) }));
       } else if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
         for (const child of data.state.children) {
