@@ -461,6 +461,8 @@ class NotebookPage:
         if not target:
             return
         self.page.mouse.move(0, 0)
+        self.cell_locator(last_cell).scroll_into_view_if_needed()
+        self.cell_locator(first_cell).scroll_into_view_if_needed()
         top = self.cell_locator(first_cell).bounding_box()
         bottom = self.cell_locator(last_cell).bounding_box()
         assert top and bottom

@@ -144,4 +144,4 @@ def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_n
         nb.page.evaluate("() => jupyterapp.commands.execute('logconsole:open', {source: __panel.context.path})")
         nb.page.locator(".jp-LogConsolePanel").wait_for(state="attached")
         assert nb.page.locator(".jp-LogConsolePanel .jp-OutputArea-child").count() == 0
-    nb.screenshot(f"{front_end}-form-debug", index, index)
+        nb.screenshot(f"{front_end}-form-debug", index, index)
