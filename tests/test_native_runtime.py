@@ -82,7 +82,7 @@ EXCEPTION_CASES = [
      (requests.ConnectionError, "could not be reached for the token check: ")),
     # Not an Exception: it passes through the module's catch clauses untouched.
     ("passed through", lambda w, a: raising(KeyboardInterrupt("stop")), (KeyboardInterrupt, "stop")),
-    # Thrown in one module's frames, caught in another's: each has its own C++ runtime.
+    # Raised under the authentication module's C++ frames, caught under wardlock's.
     ("across two modules", lambda w, a: _through_authentication(a),
      (requests.ConnectionError, "could not be reached for the token check: ")),
     # One exception unwinding fifty nested calls of the module.
@@ -110,13 +110,14 @@ def test_cxx_exceptions_thrown_and_caught_in_the_modules(wardlock, auth, monkeyp
 
 # Runs in a fresh interpreter: which of the runtimes loads first is what may differ.
 NEIGHBOURS = """
-import sys, tempfile, os
-import requests
+import os, tempfile
 if {libstdcxx_first}:
     import gemmi, numpy, pandas
 from korvane.testing import TenantService
 with tempfile.TemporaryDirectory() as home, TenantService() as service, service.routed():
     service.add_user("alice", "wonderland", tenant="acme")
+    with open("/proc/self/maps") as maps:
+        assert ("libstdc++" in maps.read()) == {libstdcxx_first}, "the order the test is about"
     from korvane.validation import wardlock, authentication
     wardlock.secret_file_path = os.path.join(home, "secret.json")
     wardlock._update_credentials("alice", "wonderland", service.issue_token("acme", "alice"), "acme")
