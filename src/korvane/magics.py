@@ -156,6 +156,8 @@ def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
     Markdown code block, whose text cannot run as HTML or script.
     """
     text = answer if type(answer) is str else format(answer, "")
+    # A lone surrogate (half an emoji) cannot be sent as UTF-8, nor saved in a notebook.
+    text = text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
     where = "above" if cell_type == "markdown" else "below"
     longest_backticks = max((len(run) for run in re.findall(r"`+", text)), default=0)
     fence = "`" * max(3, longest_backticks + 1)

@@ -637,10 +637,12 @@ def open_notebook(request, notebook_server, chromium, service):
     opened: list[NotebookPage] = []
 
     def open_(cells: list[dict[str, Any]] | None = None, front_end: str = "classic",
-              with_part: bool = True) -> NotebookPage:
-        stem = re.sub(r"[^A-Za-z0-9_-]+", "-", request.node.name).strip("-")[:80]
-        name = f"{stem}-{len(opened)}.ipynb"
-        notebook_server.new_notebook(name, cells or [])
+              with_part: bool = True, name: str | None = None) -> NotebookPage:
+        """A new notebook of *cells*, or the notebook *name* again, in a page of its own."""
+        if name is None:
+            stem = re.sub(r"[^A-Za-z0-9_-]+", "-", request.node.name).strip("-")[:80]
+            name = f"{stem}-{len(opened)}.ipynb"
+            notebook_server.new_notebook(name, cells or [])
         context = chromium.new_context(viewport={"width": 1000, "height": 900}, device_scale_factor=1)
         context.set_default_timeout(_within_budget(STEP_TIMEOUT))
         nb = PAGES[front_end](context.new_page(), notebook_server, name)

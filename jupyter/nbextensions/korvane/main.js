@@ -65,29 +65,49 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
         return {cell: created, updated: false};
     }
 
+    // Text a notebook can save: a lone surrogate (half an emoji) becomes U+FFFD.
+    function wellFormed(text) {
+        return String(text).replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g,
+                                    '\uFFFD');
+    }
+
     function setAnswer(cell, text) {
-        text = String(text);
+        text = wellFormed(text);
         cell.set_text(text);
         cell.metadata.korvane.answer = text;
         if (cell.cell_type === 'markdown') cell.render();
     }
 
+    // Whether the user is where a run left them, not typing elsewhere: command mode, at the
+    // asking cell or the cell after its answer. Only then may an answer take the selection.
+    function idleAt(notebook, asking, answer) {
+        if (notebook.mode !== 'command') return false;
+        var selected = notebook.get_selected_cell();
+        return selected === asking || notebook.get_selected_index() === notebook.find_cell_index(answer) + 1;
+    }
+
     // The page's notebook as a cell program sees it: insertions next to `asking` when the
-    // program is live, none at all when it is not; everything else as it is.
+    // program is live, none at all when it is not; everything else as it is. A program that
+    // names an index gets the notebook's own insertion there.
     function seenBy(notebook, isLive, asking) {
-        function insert(type, above) {
+        function insert(type, above, index) {
             if (!isLive) return noCell;
+            if (typeof index === 'number') {
+                var placed = above ? notebook.insert_cell_above(type, index) : notebook.insert_cell_below(type, index);
+                return {set_text: function (text) { placed.set_text(wellFormed(text)); }, focus_cell: function () {}};
+            }
             var cell = answerCell(notebook, asking, type, above, liveParent).cell;
             return {
                 set_text: function (text) { setAnswer(cell, text); },
                 // An answer above the asking cell leaves the selection where the run put it, so
-                // that a Shift-Enter walk goes on below instead of coming back to ask again.
-                focus_cell: function () { if (!above) cell.focus_cell(); }
+                // that a Shift-Enter walk goes on below instead of coming back to ask again; an
+                // answer never takes the keyboard from a user busy elsewhere.
+                focus_cell: function () { if (!above && idleAt(notebook, asking, cell)) cell.focus_cell(); }
             };
         }
         var insertions = {
-            insert_cell_below: function (type) { return insert(type, false); },
-            insert_cell_above: function (type) { return insert(type, true); }
+            insert_cell_below: function (type, index) { return insert(type, false, index); },
+            insert_cell_above: function (type, index) { return insert(type, true, index); }
         };
         return new Proxy(notebook, {get: function (target, name) {
             if ((asking || !isLive) && Object.prototype.hasOwnProperty.call(insertions, name)) return insertions[name];

@@ -32,20 +32,23 @@
 
   const noCell = { set_text() {}, focus_cell() {} };
   const inert = { insert_cell_below: () => noCell, insert_cell_above: () => noCell };
-  let current = null; // the notebook of the live program being run, else null
+  // The assistant's programs: only they see a `Jupyter`, while they run, and a saved one shown
+  // again meets the inert notebook rather than failing. Other Javascript outputs run as they
+  // would without korvane: libraries that test for `Jupyter` to detect the classic notebook
+  // take the right branch.
+  const KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
 
-  function installGlobal() {
-    const jupyter = window.Jupyter || (window.Jupyter = {});
-    Object.defineProperty(jupyter, 'notebook', { configurable: true, get: () => current || inert });
-  }
-
+  // Runs `run` with a global `Jupyter` whose notebook is `notebook`, and leaves the page's
+  // globals as they were.
   function withNotebook(notebook, run) {
-    const outer = current;
-    current = notebook;
+    const had = Object.prototype.hasOwnProperty.call(window, 'Jupyter');
+    const outer = window.Jupyter;
+    window.Jupyter = { notebook };
     try {
       return run();
     } finally {
-      current = outer;
+      if (had) window.Jupyter = outer;
+      else delete window.Jupyter;
     }
   }
 
@@ -108,25 +111,46 @@
     return notebook.widgets.find(widget => widget.model.sharedModel === cell);
   }
 
-  function setAnswer(notebook, cell, text) {
+  // Text a notebook can save: a lone surrogate (half an emoji) becomes U+FFFD.
+  function wellFormed(text) {
     text = String(text);
+    return text.replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g, '\uFFFD');
+  }
+
+  function setAnswer(notebook, cell, text) {
+    text = wellFormed(text);
     cell.setSource(text);
     cell.setMetadata('korvane', Object.assign({}, markOf(cell), { answer: text }));
     const widget = widgetOf(notebook, cell);
     if (widget && cell.cell_type === 'markdown') widget.rendered = true;
   }
 
+  // Whether the user is where a run left them, not busy elsewhere: the notebook in command
+  // mode, at the asking cell or the cell after its answers. Only then may an answer take
+  // the selection.
+  function idleAt(notebook, asking, answer) {
+    if (notebook.mode !== 'command') return false;
+    const active = notebook.activeCell && notebook.activeCell.model.sharedModel;
+    const cells = notebook.model.sharedModel.cells;
+    return active === asking || cells.indexOf(active) === cells.indexOf(answer) + 1;
+  }
+
   // The part of the classic notebook's API the programs use, inserting next to the cell whose
-  // shared model is `asking` (else next to the active cell) and focusing in `panel`.
+  // shared model is `asking`, or at the index a program names, in `panel`.
   function notebookAt({ panel, asking, request }) {
     const notebook = panel.content;
-    const insert = (type, above) => {
-      if (!asking) {
-        const active = notebook.activeCell;
-        if (!active) return noCell;
-        asking = active.model.sharedModel;
+    const insert = (type, above, index) => {
+      let cell;
+      if (typeof index === 'number') {
+        const cells = notebook.model.sharedModel;
+        const at = Math.max(0, Math.min(cells.cells.length, above ? index : index + 1));
+        cell = cells.insertCell(at, { cell_type: type === 'markdown' ? 'markdown' : 'code', source: '' });
+        return {
+          set_text: text => cell.setSource(wellFormed(text)),
+          focus_cell() {}
+        };
       }
-      const { cell } = answerCell(notebook, asking, type, above, request);
+      cell = answerCell(notebook, asking, type, above, request).cell;
       return {
         set_text(text) {
           setAnswer(notebook, cell, text);
@@ -134,29 +158,33 @@
         // An answer above the asking cell leaves the selection where the run put it.
         focus_cell() {
           const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === cell);
-          if (!above && at >= 0) notebook.activeCellIndex = at;
+          if (!above && at >= 0 && idleAt(notebook, asking, cell)) notebook.activeCellIndex = at;
         }
       };
     };
-    return { insert_cell_below: type => insert(type, false), insert_cell_above: type => insert(type, true) };
+    return {
+      insert_cell_below: (type, index) => insert(type, false, index),
+      insert_cell_above: (type, index) => insert(type, true, index)
+    };
   }
-
-  // Sloppy-mode direct eval, as Javascript outputs are run: `element` is in scope.
-  const evaluate = new Function('code', 'element', 'return eval(code);');
 
   // ---- one open notebook ------------------------------------------------------------------
 
-  // A notebook's kernel messages, followed once however many views show the notebook, so
-  // that each live answer inserts once.
+  // A notebook's kernel messages, followed once however many views show the notebook. An
+  // answer is live only when it replies to a request this page's own kernel connection sent
+  // (an execute request of one of this notebook's cells, or a message to a widget) and is
+  // rendered while that request is still running; it then goes next to the cell that asked,
+  // found by the cell id the request carried. Other tabs, collaborators, consoles and other
+  // notebooks on the same kernel send requests of their own, so their answers insert nothing
+  // here; nor does output that arrives after its request finished.
   class Document {
     constructor(context) {
       this.panels = new Set();
-      this.pending = []; // live answers not yet delivered: {id, parent, kind, key, data}
-      this.commOfRequest = new Map(); // id of a comm message this page sent -> its comm (widget) id
+      this.requests = new Map(); // id of a request this page sent -> {cellId} or {commId}
+      this.pending = []; // live answers not yet rendered: {parent, kind, key}
       this.containerOf = new Map(); // widget id -> id of the widget whose children hold it
       this.session = null;
       this.onMessage = this.onMessage.bind(this);
-      this.onHandled = this.onHandled.bind(this);
       this.connect = this.connect.bind(this);
       this.sessionContext = context.sessionContext;
       this.sessionContext.sessionChanged.connect(this.connect);
@@ -170,35 +198,44 @@
     disconnect() {
       if (!this.session) return;
       this.session.anyMessage.disconnect(this.onMessage);
-      this.session.iopubMessage.disconnect(this.onHandled);
       this.session = null;
     }
 
     connect() {
       this.disconnect();
       this.session = this.sessionContext.session;
-      if (this.session) {
-        this.session.anyMessage.connect(this.onMessage);
-        this.session.iopubMessage.connect(this.onHandled);
-      }
+      if (this.session) this.session.anyMessage.connect(this.onMessage);
     }
 
-    onMessage(_, { msg, direction }) {
+    onMessage(sender, { msg, direction }) {
       const type = msg.header.msg_type;
       const content = msg.content || {};
       if (direction === 'send') {
-        if (type === 'comm_msg') this.followWidgetRequest(msg);
+        if (type === 'execute_request' && msg.metadata && msg.metadata.cellId) {
+          this.requests.set(msg.header.msg_id, { cellId: msg.metadata.cellId });
+        } else if (type === 'comm_msg') {
+          this.requests.set(msg.header.msg_id, { commId: content.comm_id });
+          this.followWidgetRequest(msg);
+        }
         return;
       }
       if (msg.channel !== 'iopub') return;
+      const parent = msg.parent_header || {};
       const data = content.data || {};
-      const answer = { id: msg.header.msg_id, parent: msg.parent_header.msg_id, data };
+      if (type === 'status' && content.execution_state === 'idle') {
+        // Whatever has not been rendered by now is no answer of a running request.
+        this.requests.delete(parent.msg_id);
+        this.pending = this.pending.filter(p => p.parent !== parent.msg_id);
+        return;
+      }
+      if (!this.requests.has(parent.msg_id) || parent.session !== sender.kernel.clientId) return;
       const shown = type === 'display_data' || type === 'execute_result' || type === 'update_display_data';
       if (shown && typeof data[JAVASCRIPT] === 'string') {
-        this.pending.push(Object.assign(answer, { kind: JAVASCRIPT, key: data[JAVASCRIPT] }));
+        this.pending.push({ parent: parent.msg_id, kind: JAVASCRIPT, key: data[JAVASCRIPT] });
       } else if (shown && data[ANSWER]) {
-        this.pending.push(Object.assign(answer, { kind: ANSWER, key: JSON.stringify(data[ANSWER]) }));
-      } else if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
+        this.pending.push({ parent: parent.msg_id, kind: ANSWER, key: JSON.stringify(data[ANSWER]) });
+      }
+      if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
         for (const child of data.state.children) {
           this.containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), content.comm_id);
         }
@@ -209,7 +246,6 @@
     // under the cell that shows the widget, as in the classic notebook; these front ends
     // would send it to the log console. The request's future exists once the send is done.
     followWidgetRequest(msg) {
-      this.commOfRequest.set(msg.header.msg_id, msg.content.comm_id);
       const kernel = this.session && this.session.kernel;
       if (!kernel) return;
       Promise.resolve().then(() =>
@@ -221,37 +257,12 @@
     showUnderWidget(msg) {
       const type = msg.header.msg_type;
       if (!OUTPUT_TYPES.includes(type) && type !== 'clear_output') return true;
-      const data = msg.content.data || {};
-      if (data[JAVASCRIPT] !== undefined) return false; // a cell program: onHandled runs it
       const shows = this.widgetCell(msg.parent_header.msg_id);
       if (!shows) return true;
       const outputs = shows[1].model.outputs;
       if (type === 'clear_output') outputs.clear(msg.content.wait);
       else outputs.add(asOutput(msg));
       return false;
-    }
-
-    // Emitted once the page has handled the message: an answer no output area rendered
-    // (a widget callback's, or one in a cell not rendered yet) is delivered here.
-    onHandled(_, msg) {
-      if (msg.header.msg_type === 'status' && msg.content.execution_state === 'idle') {
-        this.commOfRequest.delete(msg.parent_header.msg_id);
-      }
-      const index = this.pending.findIndex(p => p.id === msg.header.msg_id);
-      if (index < 0 || this.panels.size === 0) return;
-      const [live] = this.pending.splice(index, 1);
-      const target = this.askingCell(live.parent, this.panels.values().next().value);
-      if (live.kind === ANSWER) {
-        if (target.asking) placeAnswer(target, live.data[ANSWER]);
-        return;
-      }
-      withNotebook(notebookAt(target), () => {
-        try {
-          evaluate(live.key, document.createElement('div'));
-        } catch (error) {
-          console.error('korvane: a cell program failed', error);
-        }
-      });
     }
 
     // The live answer of this kind and key, now taken out of the pending ones, or null.
@@ -263,29 +274,30 @@
     // [panel, cell] of the cell showing the widget (or a container around it) that this
     // page's comm message `request` went to, or undefined.
     widgetCell(request) {
+      const asked = this.requests.get(request);
       const cells = [];
       for (const view of this.panels) for (const cell of view.content.widgets) cells.push([view, cell]);
-      for (let id = this.commOfRequest.get(request); id; id = this.containerOf.get(id)) {
+      for (let id = asked && asked.commId; id; id = this.containerOf.get(id)) {
         const shows = cells.find(([, cell]) => showsWidget(cell, id));
         if (shows) return shows;
       }
       return undefined;
     }
 
-    // The cell that asked: the one whose run the answer replies to, or the one showing the
-    // widget whose event it answers; else the active cell of `panel`.
-    askingCell(parent, panel) {
-      for (const view of this.panels) {
-        const ran = view.content.widgets.find(cell => {
-          const future = cell.outputArea && cell.outputArea.future;
-          return future && future.msg && future.msg.header.msg_id === parent;
-        });
-        if (ran) return { panel: view, asking: ran.model.sharedModel, request: parent };
+    // Where the answer to `parent` goes: {panel, asking, request}, or null when the cell
+    // that asked is gone.
+    askingCell(parent) {
+      const asked = this.requests.get(parent);
+      if (!asked) return null;
+      if (asked.cellId) {
+        for (const panel of this.panels) {
+          const cell = panel.content.model.sharedModel.cells.find(c => c.getId() === asked.cellId);
+          if (cell) return { panel, asking: cell, request: parent };
+        }
+        return null;
       }
       const shows = this.widgetCell(parent);
-      if (shows) return { panel: shows[0], asking: shows[1].model.sharedModel, request: parent };
-      const active = panel.content.activeCell;
-      return { panel, asking: active ? active.model.sharedModel : null, request: parent };
+      return shows ? { panel: shows[0], asking: shows[1].model.sharedModel, request: parent } : null;
     }
   }
 
@@ -336,10 +348,8 @@
       const answer = model.data[ANSWER] || {};
       let note = `korvane: answer ${answer.where === 'above' ? 'above' : 'below'}`;
       const live = typeof answer.answer === 'string' ? doc.take(ANSWER, JSON.stringify(answer)) : null;
-      if (live) {
-        const target = doc.askingCell(live.parent, panel);
-        if (target.asking) note = placeAnswer(target, answer);
-      }
+      const target = live && doc.askingCell(live.parent);
+      if (target) note = placeAnswer(target, answer);
       const pre = document.createElement('pre');
       pre.textContent = note;
       renderer.node.replaceChildren(pre);
@@ -376,9 +386,11 @@
           const renderer = factory.createRenderer(options);
           const render = renderer.render;
           renderer.render = function (model) {
-            const live = doc.take(JAVASCRIPT, model.data[JAVASCRIPT]);
-            const target = live ? notebookAt(doc.askingCell(live.parent, panel)) : null;
-            return withNotebook(target, () => render.call(this, model));
+            const program = String(model.data[JAVASCRIPT]);
+            const live = doc.take(JAVASCRIPT, program);
+            if (!KORVANE_PROGRAM.test(program)) return render.call(this, model);
+            const target = live && doc.askingCell(live.parent);
+            return withNotebook(target ? notebookAt(target) : inert, () => render.call(this, model));
           };
           return renderer;
         }
@@ -415,7 +427,6 @@
       autoStart: true,
       requires: [notebookModule.INotebookTracker],
       activate(app, tracker) {
-        installGlobal();
         const form = document.createElement('script');
         form.src = FORM_SCRIPT;
         document.head.appendChild(form);
