@@ -97,7 +97,24 @@ def case_reloaded_while_the_answer_is_on_its_way(nb, open_second, service) -> No
     service.engine = lambda query, max_tokens: "answer = 1"
 
 
-CASES = [case_second_tab, case_late_thread_output, case_program_inside_a_widget_bundle, case_explicit_index,
+def case_asked_from_output_widgets(nb, open_second, service) -> None:
+    before = len(nb.cells())
+    index = nb.run("import ipywidgets\nout = ipywidgets.Output()\ndisplay(out)\n"
+                   "with out:\n    cellwright.generate_code_completion('five')")
+    assert nb.cells()[index + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 2
+    form = nb.run("form_out = ipywidgets.Output()\ndisplay(form_out)\n"
+                  "with form_out:\n    cellwright.generate_code(globals())")
+    nb.add_cell("# the cell after the form")
+    nb.page.evaluate(nb.command_mode_js, len(nb.cells()) - 1)  # the user has moved on
+    shown = nb.cell_locator(form).locator(".korvane-form")
+    shown.locator("textarea").fill("six")
+    shown.locator(".widget-button").click()
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", before + 3)
+    nb.settle()
+    assert nb.cells()[form + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 5
+
+
+CASES = [case_asked_from_output_widgets, case_second_tab, case_late_thread_output, case_program_inside_a_widget_bundle, case_explicit_index,
          case_half_an_emoji, case_typing_elsewhere_keeps_the_keyboard, case_reloaded_while_the_answer_is_on_its_way]
 
 

@@ -21,6 +21,19 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
     // parent (the request it answers); outputs of a saved notebook are appended without one.
     var live = null;
     var liveParent = null;
+    var liveMessage = null;
+    // Messages whose answer was delivered: an Output widget draws its outputs again while it
+    // handles the message, and the answer must not insert twice.
+    var delivered = new Set();
+
+    // Whether output being appended to `area` now is a live answer not delivered yet; marks it
+    // delivered.
+    function takeLive(area) {
+        if (live !== area || liveMessage === null || delivered.has(liveMessage)) return false;
+        delivered.add(liveMessage);
+        if (delivered.size > REMEMBERED_REQUESTS * 4) delivered.delete(delivered.values().next().value);
+        return true;
+    }
     // Answer cells already given to each request, so that one request asking twice gets two.
     // Only the latest few requests can still be answering.
     var usedByRequest = new Map();
@@ -116,15 +129,20 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
         }});
     }
 
+    // The cell whose output holds `area`: its own output area, or one inside it, such as an
+    // Output widget's.
     function cellOf(notebook, area) {
-        return notebook.get_cells().filter(function (c) { return c.output_area === area; })[0];
+        var node = area.element && area.element[0];
+        return notebook.get_cells().filter(function (c) {
+            return c.output_area === area || (node && c.element[0].contains(node));
+        })[0];
     }
 
     // The magic's answer: inserted or updated when live, and shown as a one-line note.
     function appendAnswer(data, md, element) {
         var note = 'korvane: answer ' + (data.where === 'above' ? 'above' : 'below');
         var notebook = Jupyter.notebook;
-        var asking = live === this ? cellOf(notebook, this) : null;
+        var asking = takeLive(this) ? cellOf(notebook, this) : null;
         if (asking && typeof data.answer === 'string') {
             var above = data.where === 'above';
             var placed = answerCell(notebook, asking, data.cell_type === 'markdown' ? 'markdown' : 'code', above,
@@ -168,21 +186,23 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
     function load_ipython_extension() {
         var handle_output = OutputArea.prototype.handle_output;
         OutputArea.prototype.handle_output = function (msg) {
-            var outer = live, outerParent = liveParent;
+            var outer = live, outerParent = liveParent, outerMessage = liveMessage;
             live = this;
             liveParent = msg && msg.parent_header ? msg.parent_header.msg_id : null;
+            liveMessage = msg && msg.header ? msg.header.msg_id : null;
             try {
                 return handle_output.call(this, asExplanation(msg));
             } finally {
                 live = outer;
                 liveParent = outerParent;
+                liveMessage = outerMessage;
             }
         };
 
         var run = OutputArea.append_map[JAVASCRIPT];
         OutputArea.append_map[JAVASCRIPT] = function () {
             var notebook = Jupyter.notebook;
-            Jupyter.notebook = seenBy(notebook, live === this, cellOf(notebook, this));
+            Jupyter.notebook = seenBy(notebook, takeLive(this), cellOf(notebook, this));
             try {
                 return run.apply(this, arguments);
             } finally {

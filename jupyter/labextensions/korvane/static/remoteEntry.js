@@ -228,6 +228,7 @@
         this.pending = this.pending.filter(p => p.parent !== parent.msg_id);
         return;
       }
+      if ((type === 'comm_open' || type === 'comm_msg') && data.state) this.followContainer(content.comm_id, data.state);
       if (!this.requests.has(parent.msg_id) || parent.session !== sender.kernel.clientId) return;
       const shown = type === 'display_data' || type === 'execute_result' || type === 'update_display_data';
       if (shown && typeof data[JAVASCRIPT] === 'string') {
@@ -235,10 +236,16 @@
       } else if (shown && data[ANSWER]) {
         this.pending.push({ parent: parent.msg_id, kind: ANSWER, key: JSON.stringify(data[ANSWER]) });
       }
-      if ((type === 'comm_open' || type === 'comm_msg') && data.state && Array.isArray(data.state.children)) {
-        for (const child of data.state.children) {
-          this.containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), content.comm_id);
-        }
+    }
+
+    // Which widgets hold which: a box's children, and the widgets an Output widget shows.
+    followContainer(id, state) {
+      for (const child of Array.isArray(state.children) ? state.children : []) {
+        this.containerOf.set(String(child).replace(/^IPY_MODEL_/, ''), id);
+      }
+      for (const output of Array.isArray(state.outputs) ? state.outputs : []) {
+        const view = output && output.data && output.data[WIDGET_VIEW];
+        if (view && view.model_id) this.containerOf.set(view.model_id, id);
       }
     }
 
