@@ -81,6 +81,34 @@ def test_import_binds_its_names_in_order_and_logs_in(logged_in, fresh_import, se
     assert [r.operation for r in service.requests] == ["token_check", "token_check"]  # endpoints', then ours
 
 
+def test_openai_is_bound_at_import_and_loads_at_first_use_and_a_missing_one_fails_the_import():
+    run_isolated(OFFLINE_LOGIN + """
+import sys
+from korvane.tessaly_gpt_sdk import cellwright
+
+openai = sys.modules["openai"]
+assert cellwright.openai is openai and "openai._client" not in sys.modules  # bound, not yet run
+assert cellwright.openai.OpenAI.__name__ == "OpenAI" and "openai._client" in sys.modules
+assert cellwright.openai is sys.modules["openai"] is openai
+""")
+    run_isolated(OFFLINE_LOGIN + """
+import importlib.machinery
+import sys
+
+# openai as if it were not installed: the path finder does not find it.
+find_spec = importlib.machinery.PathFinder.find_spec
+importlib.machinery.PathFinder.find_spec = classmethod(
+    lambda cls, name, path=None, target=None: None if name == "openai" else find_spec(name, path, target))
+try:
+    import korvane.tessaly_gpt_sdk.cellwright
+except ModuleNotFoundError as error:
+    assert (str(error), error.name) == ("No module named 'openai'", "openai"), error
+else:
+    raise AssertionError("imported without openai")
+assert "openai" not in sys.modules and "korvane.tessaly_gpt_sdk.cellwright" not in sys.modules
+""")
+
+
 COMMAND_DOC = ("\n    {}\n    :param code: {}\n    :param global_variables: global variables to be used in the code\n"
                "    :param jupyter_mode: If the user is using a jupyter notebook or not\n    :return:\n    ")
 
