@@ -13,6 +13,7 @@ import ipywidgets
 import numpy as np
 import pandas as pd
 import pytest
+import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from IPython.display import Javascript
@@ -549,3 +550,49 @@ def test_submit_on_a_fresh_form_inserts_the_answer(cellwright, answering):
     assert shown.data == BELOW + ANSWER + END
     assert completions(answering) == [{"query": WRITE, "max_tokens": 1000}]  # no context, empty query
     assert second.text_box.value == "" and second.drop_down.value == "Select the prompt"
+
+
+class Refused(Exception):
+    pass
+
+
+# (what the request ends with, the line printed under the form or None, whether it propagates)
+FORM_OUTCOMES = [
+    ("answer", None, None),
+    ("unreachable", lambda: requests.exceptions.ConnectionError(
+        "The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection refused"),
+     "korvane: The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection"
+     " refused. Is the service running? With korvane's local service (korvane.testing), run connect() again after"
+     " it restarts. (%tb shows the full traceback)\n"),
+    ("interrupt", KeyboardInterrupt,
+     "korvane: The request to acme.korvane.example was interrupted; no answer was delivered. (%tb shows the full"
+     " traceback)\n"),
+    ("not the kit's", lambda: Refused("a bug elsewhere"), None),
+]
+
+
+@pytest.mark.parametrize("outcome, error, line", FORM_OUTCOMES, ids=[o[0] for o in FORM_OUTCOMES])
+def test_submit_says_it_is_asking_and_comes_back_whatever_happens(cellwright, monkeypatch, capsys, outcome, error, line):
+    seen = []
+
+    def asking(**kwargs):
+        seen.append((form.button.disabled, form.button.description))
+        if error is not None:
+            raise error()
+
+    monkeypatch.setattr(cellwright, "generate_code_completion", asking)
+    monkeypatch.setattr(sys.modules["korvane.tessaly_gpt_sdk.endpoints"], "KORVANE_ENGINE_URL",
+                        "https://acme.korvane.example")
+    form = show_form(cellwright)
+    form.text_box.value = "plot it"
+    (clicked,) = form.button._click_handlers.callbacks  # called directly: ipywidgets would log what it raises
+    if outcome == "not the kit's":
+        with pytest.raises(Refused):
+            clicked(form.button)
+    else:
+        clicked(form.button)
+    assert seen == [(True, "asking\u2026")]
+    assert (form.button.disabled, form.button.description) == (False, "Submit")
+    assert capsys.readouterr().err == (line or "")
+    if line is not None:  # where %tb finds it
+        assert type(sys.last_value).__name__ in ("ConnectionError", "KeyboardInterrupt")

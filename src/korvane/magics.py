@@ -98,7 +98,7 @@ class KorvaneMagics(Magics):
         The line's handle is returned for the outcome to take its place. A failure of the
         kit's own clears the line and becomes RequestFailed; any other passes unchanged.
         """
-        host = self._engine_host()
+        host = request_failures.engine_host()
         waiting = display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True, display_id=True)
         try:
             return request(), waiting
@@ -108,11 +108,6 @@ class KorvaneMagics(Magics):
             if line is None:
                 raise
             raise RequestFailed(line) from error
-
-    def _engine_host(self) -> str:
-        """The engine's host, as the engine client names it (no token, no credentials)."""
-        engine_url = getattr(sys.modules.get("korvane.tessaly_gpt_sdk.endpoints"), "KORVANE_ENGINE_URL", "")
-        return str(engine_url).removeprefix("https://").split("/", 1)[0] or "the service"
 
     @no_var_expand  # queries hold braces and dollar signs that must reach the engine as typed
     @magic_arguments()

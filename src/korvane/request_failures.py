@@ -8,6 +8,9 @@ explain and keeps its traceback.
 
 from __future__ import annotations
 
+import sys
+from types import TracebackType
+
 import requests
 
 _RESTART_HINT = ("Is the service running? With korvane's local service (korvane.testing), "
@@ -37,3 +40,23 @@ def describe(error: BaseException, host: str) -> str | None:
     if isinstance(error, (EOFError, NotImplementedError)) and str(error).startswith(_NOBODY_TO_ASK):
         return f"The service at {host} refused the stored login. {error}"
     return None
+
+
+def engine_host() -> str:
+    """The engine's host as the engine client names it (no token, no credentials)."""
+    engine_url = getattr(sys.modules.get("korvane.tessaly_gpt_sdk.endpoints"), "KORVANE_ENGINE_URL", "")
+    return str(engine_url).removeprefix("https://").split("/", 1)[0] or "the service"
+
+
+def report_for_form(error: BaseException, traceback: TracebackType | None) -> bool:
+    """Prints the one line for a failure of the kit's own under the query form and keeps the
+    error where %tb finds it; False, and nothing done, for any other error."""
+    line = describe(error, engine_host())
+    if line is None:
+        return False
+    error = error.with_traceback(traceback or error.__traceback__)
+    sys.last_type, sys.last_value, sys.last_traceback = type(error), error, error.__traceback__
+    if sys.version_info >= (3, 12):
+        sys.last_exc = error
+    print(f"korvane: {line} (%tb shows the full traceback)", file=sys.stderr)
+    return True
