@@ -53,7 +53,7 @@ void Module::lazy_import(const char* name) {
         return;
     }
     using namespace nb::literals;
-    // The standard library's recipe: the module's spec with its loader wrapped in a LazyLoader.
+    // The standard library's recipe: the module's ModuleSpec with its loader wrapped in a LazyLoader.
     nb::object util = nb::module_::import_("importlib.util");
     nb::object spec = util.attr("find_spec")(name);
     if (spec.is_none()) {
