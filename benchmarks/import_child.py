@@ -93,8 +93,9 @@ def unwrap_requests() -> None:
 # What the assistant's own import brings in before it reaches wardlock, in its order. A
 # notebook imports the assistant, so wardlock loads after these (pandas has then loaded
 # the C++ runtime library, for instance); importing them first keeps that order while
-# wardlock can still be given its credential file before any login runs.
-LOADED_BEFORE_WARDLOCK = ("ipywidgets", "IPython.display", "openai", "os", "pandas",
+# wardlock can still be given its credential file before any login runs. (openai is bound
+# lazily and not loaded by the import; the assistant's import only looks up its ModuleSpec.)
+LOADED_BEFORE_WARDLOCK = ("ipywidgets", "IPython.display", "os", "pandas",
                           "korvane.tessaly_gpt_sdk.prompt_list")
 
 

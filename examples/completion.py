@@ -1,6 +1,8 @@
 """Ask the engine for a completion, against a local tenant service.
 
-    PYTHONPATH=src python examples/completion.py "read sales.csv and plot revenue by month"
+    python examples/completion.py "read sales.csv and plot revenue by month"
+
+(after `python -m pip install '.[testing]'` from the repository's folder).
 
 Starts the local service with the user alice/wonderland on the tenant "demo", routes
 this process to it and keeps the credential file in a temporary directory, as if alice

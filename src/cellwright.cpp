@@ -186,13 +186,35 @@ const kr::Spec generate_code_completion_spec = kr::def<generate_code_completion>
 // The closure each form's handlers share.
 enum Cell : std::size_t { form_global_variables, form_drop_down, form_text_box };
 
-nb::object on_button_clicked(Scope& s, nb::handle) {
+// While a request is on its way the button says so and takes no second click.
+void show_asking(nb::handle button, bool asking, nb::handle description) {
+    button.attr("disabled") = asking;
+    button.attr("description") = description;
+}
+
+nb::object on_button_clicked(Scope& s, nb::handle b) {
     nb::object debug_mode = checked(PyObject_RichCompare(
         s.cell(form_drop_down).attr("value").ptr(), nb::str("Debug Code").ptr(), Py_EQ));
     nb::object generate = s.global<"generate_code_completion">();
-    generate("query"_a = s.cell(form_text_box).attr("value"),
-             "global_variables"_a = s.cell(form_global_variables), "debug_mode"_a = debug_mode,
-             "jupyter_mode"_a = true);
+    const bool is_button = nb::hasattr(b, "disabled") && nb::hasattr(b, "description");
+    nb::object description = is_button ? nb::object(b.attr("description")) : nb::none();
+    if (is_button) show_asking(b, true, nb::str("asking\u2026"));
+    try {
+        generate("query"_a = s.cell(form_text_box).attr("value"),
+                 "global_variables"_a = s.cell(form_global_variables), "debug_mode"_a = debug_mode,
+                 "jupyter_mode"_a = true);
+    } catch (nb::python_error& e) {
+        // Enabled again whatever happened; a failure of the kit's own (the service unreachable,
+        // the login refused, Ctrl-C) is one line under the form, anything else propagates.
+        if (is_button) show_asking(b, false, description);
+        nb::object report = nb::module_::import_("korvane.request_failures").attr("report_for_form");
+        if (!kr::truthy(report(e.value(), e.traceback()))) throw;
+        return nb::none();
+    } catch (...) {
+        if (is_button) show_asking(b, false, description);
+        throw;
+    }
+    if (is_button) show_asking(b, false, description);
     return nb::none();
 }
 const kr::Spec on_button_clicked_spec = kr::def<on_button_clicked>(
@@ -260,7 +282,8 @@ const kr::Spec generate_code_spec = kr::def<generate_code>(
 void body(kr::Module& m) {
     m.import_as("ipywidgets", "widgets");
     m.from_import("IPython.display", {"display", "Javascript"});
-    m.import("openai");
+    // Nothing here calls openai, and loading it takes half a second: it loads at first use.
+    m.lazy_import("openai");
     m.import("os");
     m.from_import("pandas", {"DataFrame"});
     m.from_import_as("korvane.tessaly_gpt_sdk.prompt_list", "prompts_list", "prompt_sample_list");

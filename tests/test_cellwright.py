@@ -13,6 +13,7 @@ import ipywidgets
 import numpy as np
 import pandas as pd
 import pytest
+import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from IPython.display import Javascript
@@ -79,6 +80,34 @@ def test_import_binds_its_names_in_order_and_logs_in(logged_in, fresh_import, se
         *bound, "get_prompts", "optimize_code", "generate_markdown", "generate_code_completion",
         "display_previous_cell", "display_next_cell", "generate_code", "_generate_prompt"]
     assert [r.operation for r in service.requests] == ["token_check", "token_check"]  # endpoints', then ours
+
+
+def test_openai_is_bound_at_import_and_loads_at_first_use_and_a_missing_one_fails_the_import():
+    run_isolated(OFFLINE_LOGIN + """
+import sys
+from korvane.tessaly_gpt_sdk import cellwright
+
+openai = sys.modules["openai"]
+assert cellwright.openai is openai and "openai._client" not in sys.modules  # bound, not yet run
+assert cellwright.openai.OpenAI.__name__ == "OpenAI" and "openai._client" in sys.modules
+assert cellwright.openai is sys.modules["openai"] is openai
+""")
+    run_isolated(OFFLINE_LOGIN + """
+import importlib.machinery
+import sys
+
+# openai as if it were not installed: the path finder does not find it.
+find_spec = importlib.machinery.PathFinder.find_spec
+importlib.machinery.PathFinder.find_spec = classmethod(
+    lambda cls, name, path=None, target=None: None if name == "openai" else find_spec(name, path, target))
+try:
+    import korvane.tessaly_gpt_sdk.cellwright
+except ModuleNotFoundError as error:
+    assert (str(error), error.name) == ("No module named 'openai'", "openai"), error
+else:
+    raise AssertionError("imported without openai")
+assert "openai" not in sys.modules and "korvane.tessaly_gpt_sdk.cellwright" not in sys.modules
+""")
 
 
 COMMAND_DOC = ("\n    {}\n    :param code: {}\n    :param global_variables: global variables to be used in the code\n"
@@ -521,3 +550,49 @@ def test_submit_on_a_fresh_form_inserts_the_answer(cellwright, answering):
     assert shown.data == BELOW + ANSWER + END
     assert completions(answering) == [{"query": WRITE, "max_tokens": 1000}]  # no context, empty query
     assert second.text_box.value == "" and second.drop_down.value == "Select the prompt"
+
+
+class Refused(Exception):
+    pass
+
+
+# (what the request ends with, the line printed under the form or None, whether it propagates)
+FORM_OUTCOMES = [
+    ("answer", None, None),
+    ("unreachable", lambda: requests.exceptions.ConnectionError(
+        "The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection refused"),
+     "korvane: The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection"
+     " refused. Is the service running? With korvane's local service (korvane.testing), run connect() again after"
+     " it restarts. (%tb shows the full traceback)\n"),
+    ("interrupt", KeyboardInterrupt,
+     "korvane: The request to acme.korvane.example was interrupted; no answer was delivered. (%tb shows the full"
+     " traceback)\n"),
+    ("not the kit's", lambda: Refused("a bug elsewhere"), None),
+]
+
+
+@pytest.mark.parametrize("outcome, error, line", FORM_OUTCOMES, ids=[o[0] for o in FORM_OUTCOMES])
+def test_submit_says_it_is_asking_and_comes_back_whatever_happens(cellwright, monkeypatch, capsys, outcome, error, line):
+    seen = []
+
+    def asking(**kwargs):
+        seen.append((form.button.disabled, form.button.description))
+        if error is not None:
+            raise error()
+
+    monkeypatch.setattr(cellwright, "generate_code_completion", asking)
+    monkeypatch.setattr(sys.modules["korvane.tessaly_gpt_sdk.endpoints"], "KORVANE_ENGINE_URL",
+                        "https://acme.korvane.example")
+    form = show_form(cellwright)
+    form.text_box.value = "plot it"
+    (clicked,) = form.button._click_handlers.callbacks  # called directly: ipywidgets would log what it raises
+    if outcome == "not the kit's":
+        with pytest.raises(Refused):
+            clicked(form.button)
+    else:
+        clicked(form.button)
+    assert seen == [(True, "asking\u2026")]
+    assert (form.button.disabled, form.button.description) == (False, "Submit")
+    assert capsys.readouterr().err == (line or "")
+    if line is not None:  # where %tb finds it
+        assert type(sys.last_value).__name__ in ("ConnectionError", "KeyboardInterrupt")

@@ -14,6 +14,7 @@ import pytest
 from jupyter_client.manager import KernelManager
 
 import korvane
+import korvane.testing
 from korvane_fixtures import PASSWORD, TENANT, USER
 from korvane.magics import ANSWER_MIME_TYPE, answer_bundle
 from test_cellwright import DEBUG, EXPLAIN, HEAD, OPTIMIZE, WRITE
@@ -46,19 +47,35 @@ class Kernel:
     def __init__(self, client) -> None:
         self.client = client
 
-    def run(self, code: str) -> SimpleNamespace:
+    def run(self, code: str, while_running=None) -> SimpleNamespace:
+        """Runs *code*; *while_running* sees each message from the kernel as it arrives."""
         messages = []
-        reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False,
-                                                output_hook=messages.append)
+
+        def output(message):
+            if while_running is not None:
+                while_running(message)
+            messages.append(message)
+
+        reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False, output_hook=output)
         outputs = [(m["msg_type"], m["content"]) for m in messages]
         reply = reply["content"]
+        # What the cell shows in the end: each display as its last update left it; an emptied one is gone.
+        shown = [[c.get("transient", {}).get("display_id"), c["data"]] for t, c in outputs if t == "display_data"]
+        for t, c in outputs:
+            if t == "update_display_data":
+                for entry in shown:
+                    if entry[0] == c["transient"]["display_id"]:
+                        entry[1] = c["data"]
         return SimpleNamespace(
             reply=reply,
             # (exception name, message) of a failed cell; a UsageError has no traceback output
             failure=(reply["ename"], reply["evalue"]) if reply["status"] == "error" else None,
             stdout="".join(c["text"] for t, c in outputs if t == "stream" and c["name"] == "stdout"),
             stderr="".join(c["text"] for t, c in outputs if t == "stream" and c["name"] == "stderr"),
-            displays=[c["data"] for t, c in outputs if t == "display_data"],
+            displays=[data for _, data in shown if data != {"text/plain": ""}],
+            # Displays shown while the cell ran that a later update replaced.
+            replaced=[c["data"] for t, c in outputs if t == "display_data" and c.get("transient", {}).get("display_id")
+                      and any(t2 == "update_display_data" and c2["transient"] == c["transient"] for t2, c2 in outputs)],
             results=[c["data"] for t, c in outputs if t == "execute_result"],
             tracebacks=[c["traceback"] for t, c in outputs if t == "error"],
         )
@@ -90,12 +107,19 @@ def kernel(tmp_path, service, secret_file):
     try:
         client.start_channels()
         client.wait_for_ready(timeout=KERNEL_TIMEOUT)
-        yield Kernel(client)
+        kernel = Kernel(client)
+        kernel.manager = manager
+        yield kernel
     finally:
         client.stop_channels()
         manager.shutdown_kernel(now=True)  # kills the process and waits for it
         if manager.is_alive():
             os.kill(pid, signal.SIGKILL)
+
+
+@pytest.fixture
+def kernel_manager(kernel):
+    return kernel.manager
 
 
 def completions(service) -> list[str]:
@@ -143,12 +167,17 @@ ASKING = [
 ]
 
 
+WAITING = {"text/plain": f"Asking the engine at {TENANT}{korvane.testing.SERVICE_DOMAIN}\u2026"}
+
+
 def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering):
     kernel.run_ok(SALES)
     kernel.run_ok("%load_ext korvane")
     for source, prompt_end, delivery in ASKING:
         answering.clear_requests()
         ran = kernel.run_ok(source)
+        # A line said the engine was being asked; the outcome took its place.
+        assert ran.replaced == [WAITING], source
         (prompt,) = completions(answering)
         # The notebook's own names: pd alone among the modules (nothing imported over the user's),
         # and the frame's real columns.
@@ -176,6 +205,7 @@ def test_error_explains_the_last_exception_as_markdown(kernel, logged_in, answer
     (traceback,) = failing.tracebacks
     kernel.run("%korvane --eror")  # a mistyped magic is not the error to explain
     explained = kernel.run_ok("%korvane --error")
+    assert explained.replaced == [WAITING]
 
     shown = ANSI.sub("", "\n".join(traceback))
     assert 'return frame["revenue"]' in shown and "KeyError: 'revenue'" in shown
@@ -304,3 +334,86 @@ def test_the_error_prompt_is_composed_without_rebinding_what_other_threads_call(
     prompt = KorvaneMagics._debug_prompt(SimpleNamespace(assistant=cellwright), error_text)
     assert prompt == DEBUG + error_text
     assert found_meanwhile == [get_completion] and cellwright.get_completion is get_completion
+
+
+def interrupt_once_asking(kernel_manager):
+    """Ctrl-C in the kernel once the waiting line is there, as the front end's interrupt does."""
+    def interrupt(message):
+        if message["msg_type"] == "display_data":
+            kernel_manager.interrupt_kernel()
+    return interrupt  # the waiting line is the only display before the request fails
+
+
+HOST = f"{TENANT}{korvane.testing.SERVICE_DOMAIN}"
+RESTART_HINT = "Is the service running? With korvane's local service (korvane.testing), run connect() again after it restarts."
+# (what goes wrong, the cell that sets it up, the one line shown, what %tb shows of the cause)
+FAILURES = [
+    ("stopped service", "stopped = korvane.testing.refused_route().activate()",
+     f"The service at {HOST} could not be reached for the token check: [Errno 111] Connection refused. {RESTART_HINT}",
+     "ConnectionError: The service at"),
+    ("stalled service", "from korvane.tessaly_gpt_sdk import endpoints\nendpoints.REQUEST_TIMEOUT = (10, 0.5)",
+     f"The service at {HOST} could not be reached for the engine request: no answer within 0.5 seconds (the read"
+     f" timeout). {RESTART_HINT}", "ReadTimeout: The service at"),
+    ("refused credentials", "",
+     f"The service at {HOST} refused the stored login. Credentials are needed: none are stored that the service"
+     f" accepts, and there is nobody to ask for them (getpass was called, but this frontend does not support input"
+     f" requests). Log in once where the prompts can be answered, in a terminal or a notebook.",
+     "StdinNotImplementedError: Credentials are needed"),
+    ("interrupt", "", f"The request to {HOST} was interrupted; no answer was delivered.", "KeyboardInterrupt"),
+]
+
+
+@pytest.mark.parametrize("what, setup, line, cause", FAILURES, ids=[f[0] for f in FAILURES])
+def test_a_failure_of_the_kit_shows_in_one_line_and_tb_shows_its_traceback(
+        kernel, kernel_manager, logged_in, answering, wardlock, what, setup, line, cause):
+    kernel.run_ok("import korvane.testing\n%load_ext korvane")
+    kernel.run_ok(setup)
+    while_running = None
+    if what == "refused credentials":  # the token and the stored password both refused
+        answering.expire_tokens()
+        answering.reset()
+        answering.add_user(USER, "another password", tenant=TENANT)
+    if what == "interrupt":
+        while_running = interrupt_once_asking(kernel_manager)
+    for source in ("%korvane plot it", "answer = %korvane --return plot it"):
+        if what in ("stalled service", "interrupt"):
+            answering.fail("completion", kind="stall")
+        ran = kernel.run(source, while_running)
+        assert ran.failure == ("RequestFailed", line), source
+        (traceback,) = ran.tracebacks
+        assert [ANSI.sub("", t) for t in traceback] == [f"korvane: {line} (%tb shows the full traceback)"]
+        assert ran.replaced == [WAITING] and ran.displays == [] and ran.stderr == "", source
+        shown = ANSI.sub("", "\n".join(kernel.run("%tb").tracebacks[0]))
+        assert cause in shown and "Traceback" in shown and "RequestFailed" not in shown, shown
+    # Not an error of the notebook's own code, so not what --error would explain.
+    assert kernel.run_ok("%korvane --return --error").stdout.startswith("No error to explain")
+
+
+def test_the_commands_called_directly_still_raise_with_their_traceback(kernel, logged_in, service):
+    kernel.run_ok("import korvane.testing\nfrom korvane.tessaly_gpt_sdk import cellwright\n"
+                  "stopped = korvane.testing.refused_route().activate()")
+    ran = kernel.run("cellwright.generate_code_completion('plot it', jupyter_mode=False)")
+    assert ran.failure[0] == "ConnectionError" and len(ran.tracebacks[0]) > 1
+
+
+COMPLETIONS = [
+    ("%korvane -", ["--error", "--markdown", "--optimize", "--return", "-e", "-m", "-o", "-r"]),
+    ("answer = %korvane --return --", ["--error", "--markdown", "--optimize", "--return"]),
+    ("%korvane plot -", None),  # after the query begins, a dash is the query's own
+    ("%%korvane --m", ["--markdown"]),
+    ("%korvane --re", ["--return"]),
+]
+
+
+def test_tab_completes_the_magics_options(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    for source, expected in COMPLETIONS:
+        reply = kernel.client.complete(source, len(source), reply=True, timeout=STEP_TIMEOUT)["content"]
+        if expected is None:
+            assert "--markdown" not in reply["matches"] and "-m" not in reply["matches"], source
+            continue
+        assert sorted(reply["matches"]) == expected, source
+        assert (reply["cursor_start"], reply["cursor_end"]) == (source.rindex(" ") + 1, len(source)), source
+    kernel.run_ok("%unload_ext korvane")
+    reply = kernel.client.complete("%korvane -", 10, reply=True, timeout=STEP_TIMEOUT)["content"]
+    assert "--markdown" not in reply["matches"]

@@ -16,6 +16,7 @@ import importlib
 import io
 import json
 import re
+import socket
 import sys
 from types import SimpleNamespace
 
@@ -61,7 +62,7 @@ ONCE = [name for name in FAULTS if name != "refused"]  # faults that can hit one
 # How a service that cannot be reached is reported: the error's class and its cause.
 UNREACHABLE_ERRORS = {
     "dropped": (requests.exceptions.ConnectionError, "Remote end closed connection without response"),
-    "stalled": (requests.exceptions.ReadTimeout, f"no answer within {READ_TIMEOUT} seconds"),
+    "stalled": (requests.exceptions.ReadTimeout, f"no answer within {READ_TIMEOUT} seconds \\(the read timeout\\)"),
     "refused": (requests.exceptions.ConnectionError, re.escape("[Errno 111] Connection refused")),
 }
 
@@ -367,3 +368,21 @@ def test_a_time_out_setting_the_http_stack_refuses_is_its_own_error_not_a_verdic
                 call()
         assert lines(capsys) == [], what
     assert asked == [] and routed.requests == [] and secret_file.read_bytes() == before
+
+
+@pytest.mark.parametrize("timeout, said", [
+    ((0.3, 5), "no connection within 0.3 seconds (the connect timeout)"),
+    (0.3, "no answer within 0.3 seconds (the read timeout)"),
+])
+def test_a_host_that_never_completes_the_handshake_names_the_timeout_that_ran_out(wardlock, monkeypatch, timeout, said):
+    # It accepts the connection and then says nothing: the TLS handshake stalls on the connect time-out.
+    from korvane.testing import Route
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    monkeypatch.setattr(wardlock, "REQUEST_TIMEOUT", timeout)
+    try:
+        with Route(listener.getsockname()[1], None), pytest.raises(requests.exceptions.ReadTimeout) as raised:
+            wardlock.validate_token("token", TENANT)
+    finally:
+        listener.close()
+    assert str(raised.value) == f"The service at {TENANT}{SERVICE_DOMAIN} could not be reached for the token check: {said}"

@@ -34,11 +34,27 @@ nb::object timeout_part(nb::handle timeout, Py_ssize_t index) {
     return nb::borrow(timeout);
 }
 
+// Which time-out ran out and the seconds it had, as urllib3 reports them ("(read
+// timeout=10)"). A TLS handshake that stalls runs out the connect time-out but is reported
+// as a read time-out; its seconds tell the two apart.
+nb::str timed_out(nb::handle error, nb::handle exceptions, nb::handle timeout) {
+    nb::str connect = kr::text_of(timeout_part(timeout, 0));
+    nb::str read = kr::text_of(timeout_part(timeout, 1));
+    bool connecting = is_instance(error, exceptions, "ConnectTimeout");
+    nb::str seconds = connecting ? connect : read;
+    nb::object reported = nb::module_::import_("re").attr("search")(
+        R"(\((?:connect|read) timeout=([^)]*)\))", nb::str(error));
+    if (!reported.is_none()) {
+        seconds = nb::str(reported.attr("group")(1));
+        if (!connecting && seconds.equal(connect) && !seconds.equal(read)) connecting = true;
+    }
+    if (connecting)
+        return kr::concat({nb::str("no connection within "), seconds, nb::str(" seconds (the connect timeout)")});
+    return kr::concat({nb::str("no answer within "), seconds, nb::str(" seconds (the read timeout)")});
+}
+
 nb::str cause_of(nb::handle error, nb::handle exceptions, nb::handle timeout) {
-    if (is_instance(error, exceptions, "ConnectTimeout"))
-        return kr::concat({nb::str("no connection within "), kr::text_of(timeout_part(timeout, 0)), nb::str(" seconds")});
-    if (is_instance(error, exceptions, "Timeout"))
-        return kr::concat({nb::str("no answer within "), kr::text_of(timeout_part(timeout, 1)), nb::str(" seconds")});
+    if (is_instance(error, exceptions, "Timeout")) return timed_out(error, exceptions, timeout);
     nb::object root = root_cause(error);
     nb::str text = nb::str(root);
     if (PyUnicode_GET_LENGTH(text.ptr()) > 0) return text;

@@ -4,6 +4,10 @@ Loaded by ``%load_ext korvane``. Every request goes through the assistant's own
 commands, looked up on its module at each call, with the notebook's namespace as
 the context; ``--error`` sends what the assistant's debug mode sends for the last
 exception the kernel showed, and displays the explanation as Markdown.
+
+While a request is on its way a line says so, and the outcome takes its place. A failure
+of the kit's own (the service unreachable or too slow, the login refused, Ctrl-C) ends the
+cell with one line instead of a traceback through the kit; %tb shows that traceback.
 """
 
 from __future__ import annotations
@@ -14,10 +18,13 @@ import sys
 from typing import Any
 
 import mistune
+from IPython.core.completer import SimpleCompletion, context_matcher
 from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_expand
 from IPython.core.magic_arguments import argument, argument_group, magic_arguments
-from IPython.display import display
+from IPython.display import DisplayHandle, display
+
+from korvane import request_failures
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
 #: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
@@ -26,11 +33,24 @@ ANSWER_MIME_TYPE = "application/vnd.korvane.answer+json"
 _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 # An option is a dash and a letter, or two dashes: "-1" or "-" begins a query.
 _OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
+# The magic's name, any options, and the start of one more option just before the cursor.
+_OPTION_BEING_TYPED = re.compile(r"(?:^|\s)(%%?)korvane(?:\s+-[A-Za-z-]\S*)*\s+(-[A-Za-z-]*)$")
 
 
 # What the assistant's debug mode puts before the error; the prompt is composed by the
 # assistant's own _generate_prompt, as the debug mode does with no globals.
 _DEBUG_PROMPT = "Debug the below given error and tell me how I can resolve it: \n"
+
+
+class RequestFailed(Exception):
+    """A request of the magic failed for a reason of the kit's own, told in one line.
+
+    The cell ends as failed (so Run All stops there) and shows only that line; the
+    traceback of the cause stays what %tb shows.
+    """
+
+    def _render_traceback_(self) -> list[str]:
+        return [f"\x1b[0;31mkorvane\x1b[0m: {self} (%tb shows the full traceback)"]
 
 
 @magics_class
@@ -44,9 +64,50 @@ class KorvaneMagics(Magics):
         shell.events.register("post_run_cell", self._remember_error)
 
     def _remember_error(self, result: Any) -> None:
-        error = _explainable(result.error_in_exec if result.error_in_exec is not None else result.error_before_exec)
+        error = result.error_in_exec if result.error_in_exec is not None else result.error_before_exec
+        if isinstance(error, RequestFailed):
+            # %tb shows what IPython recorded last: make that the cause, not the one-line stand-in.
+            cause = error.__cause__
+            sys.last_type, sys.last_value, sys.last_traceback = type(cause), cause, cause.__traceback__
+            if sys.version_info >= (3, 12):
+                sys.last_exc = cause
+            return
+        error = _explainable(error)
         if error is not None:
             self.last_error = error
+
+    @context_matcher()
+    def complete_options(self, context: Any) -> dict[str, Any]:
+        """The magic's options, for Tab after %korvane - or on the first line of %%korvane -.
+
+        Only where an option can stand: after the magic's name and other options, before
+        the query. There they are the only completions (not Python names after a minus).
+        """
+        typed = _OPTION_BEING_TYPED.search(context.text_until_cursor)
+        if typed is None or (typed.group(1) == "%%" and context.cursor_line != 0):
+            return {"completions": []}
+        fragment = typed.group(2)
+        options = [option for action in self.korvane.parser._actions for option in action.option_strings]
+        return {"completions": [SimpleCompletion(option, type="param") for option in options
+                                if option.startswith(fragment)],
+                "matched_fragment": fragment, "suppress": True}
+
+    def _ask(self, request: Any) -> tuple[Any, DisplayHandle]:
+        """*request*'s answer, with a line that says the engine is being asked meanwhile.
+
+        The line's handle is returned for the outcome to take its place. A failure of the
+        kit's own clears the line and becomes RequestFailed; any other passes unchanged.
+        """
+        host = request_failures.engine_host()
+        waiting = display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True, display_id=True)
+        try:
+            return request(), waiting
+        except BaseException as error:
+            waiting.update({"text/plain": ""}, raw=True)
+            line = request_failures.describe(error, host)
+            if line is None:
+                raise
+            raise RequestFailed(line) from error
 
     @no_var_expand  # queries hold braces and dollar signs that must reach the engine as typed
     @magic_arguments()
@@ -98,14 +159,16 @@ class KorvaneMagics(Magics):
         if type(namespace) is not dict:  # the commands take a plain dict
             namespace = dict(namespace)
         if args.markdown:
-            answer = self.assistant.generate_markdown(text, namespace, False)
+            answer, waiting = self._ask(lambda: self.assistant.generate_markdown(text, namespace, False))
         elif args.optimize:
-            answer = self.assistant.optimize_code(text, namespace, False)
+            answer, waiting = self._ask(lambda: self.assistant.optimize_code(text, namespace, False))
         else:
-            answer = self.assistant.generate_code_completion(text, namespace, jupyter_mode=False)
+            answer, waiting = self._ask(
+                lambda: self.assistant.generate_code_completion(text, namespace, jupyter_mode=False))
         if args.return_answer:
+            waiting.update({"text/plain": ""}, raw=True)
             return answer
-        display(answer_bundle(answer, "markdown" if args.markdown else "code"), raw=True)
+        waiting.update(answer_bundle(answer, "markdown" if args.markdown else "code"), raw=True)
         return None
 
     def _explain_last_error(self, return_answer: bool) -> Any:
@@ -114,14 +177,15 @@ class KorvaneMagics(Magics):
             return None
         prompt = self._debug_prompt(self._traceback_text(self.last_error))
         # Sent as the debug mode sends it; only the delivery differs.
-        explanation = self.assistant.get_completion(prompt=prompt)["completion"]
+        explanation, waiting = self._ask(lambda: self.assistant.get_completion(prompt=prompt)["completion"])
         if return_answer:
+            waiting.update({"text/plain": ""}, raw=True)
             return explanation
         text = explanation if type(explanation) is str else format(explanation, "")
         # Output of the kernel is trusted by the page, so Markdown handed over as such
         # would run any HTML in it, and the explanation quotes the error's text. It goes
         # as HTML rendered here, where the text is only ever text.
-        display({"text/html": render_markdown_safely(text), "text/plain": text}, raw=True)
+        waiting.update({"text/html": render_markdown_safely(text), "text/plain": text}, raw=True)
         return None
 
     def _debug_prompt(self, error_text: str) -> str:
@@ -199,8 +263,9 @@ def render_markdown_safely(text: str) -> str:
 
 
 def _explainable(error: BaseException | None) -> BaseException | None:
-    """*error*, unless it is only IPython's complaint about how a magic was called."""
-    return None if error is None or isinstance(error, UsageError) else error
+    """*error*, unless it is only IPython's complaint about how a magic was called, or a
+    failed request of the magic's own."""
+    return None if error is None or isinstance(error, (UsageError, RequestFailed)) else error
 
 
 def _split_options(line: str) -> tuple[list[str], str]:
@@ -229,7 +294,9 @@ def load_ipython_extension(ipython: Any) -> None:
             f"{type(error).__name__}: {error}\n"
             f"Once that is put right, run %load_ext korvane again."
         ) from error
-    ipython.register_magics(KorvaneMagics(ipython, assistant))
+    magics = KorvaneMagics(ipython, assistant)
+    ipython.register_magics(magics)
+    ipython.Completer.custom_matchers.append(magics.complete_options)
 
 
 def unload_ipython_extension(ipython: Any) -> None:
@@ -247,3 +314,5 @@ def unload_ipython_extension(ipython: Any) -> None:
         magics.last_error = None
     for kind in ("line", "cell"):
         manager.magics[kind].pop("korvane", None)
+    matchers = ipython.Completer.custom_matchers
+    matchers[:] = [m for m in matchers if not isinstance(getattr(m, "__self__", None), KorvaneMagics)]

@@ -46,6 +46,35 @@ void Module::import(const char* name) {
     set(name, import_module(name, nb::none()));
 }
 
+void Module::lazy_import(const char* name) {
+    nb::object modules = nb::borrow(PyImport_GetModuleDict());
+    if (PyMapping_HasKeyString(modules.ptr(), name)) {  // already loaded, or already lazy
+        import(name);
+        return;
+    }
+    using namespace nb::literals;
+    // The standard library's recipe: the module's ModuleSpec with its loader wrapped in a LazyLoader.
+    nb::object util = nb::module_::import_("importlib.util");
+    nb::object spec = util.attr("find_spec")(name);
+    if (spec.is_none()) {
+        nb::object error = nb::borrow(PyExc_ModuleNotFoundError)(
+            nb::str("No module named '{}'").format(name), "name"_a = name);
+        PyErr_SetObject(PyExc_ModuleNotFoundError, error.ptr());
+        nb::raise_python_error();
+    }
+    nb::object loader = util.attr("LazyLoader")(spec.attr("loader"));
+    spec.attr("loader") = loader;
+    nb::object module = util.attr("module_from_spec")(spec);
+    modules[name] = module;
+    try {
+        loader.attr("exec_module")(module);
+    } catch (...) {
+        PyDict_DelItemString(modules.ptr(), name);
+        throw;
+    }
+    set(name, module);
+}
+
 void Module::import_as(const char* name, const char* alias) {
     nb::object top = import_module(name, nb::none());
     // `import a.b as c` binds the submodule, not the package.

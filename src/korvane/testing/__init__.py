@@ -5,6 +5,13 @@ make this process's ``requests`` calls to ``https://<tenant><SERVICE_DOMAIN>``
 reach it, with its CA trusted.  ``python -m korvane.testing`` runs one by hand.
 """
 
+try:
+    import trustme  # noqa: F401  (the service's certificate authority)
+except ImportError as error:
+    raise ImportError(
+        "korvane.testing, the local tenant service, needs the 'testing' extra: pip install 'korvane[testing]' "
+        "(from a source folder: python -m pip install '.[testing]')", name=__name__) from error
+
 from ._bodies import UploadedFile
 from ._domain import SERVICE_DOMAIN
 from .engine import default_engine

@@ -135,8 +135,9 @@ class _Writer:
             (c for c in cols if re.search(r"(?<!\w)" + re.escape(c[0].lower()) + r"(?!\w)", self.low)),
             key=lambda c: self.low.find(c[0].lower()),
         )
-        self.numeric = [c[0] for c in self.mentioned + cols if _numeric(c[1])]
-        self.category = [c[0] for c in self.mentioned + cols if not _numeric(c[1])]
+        # Mentioned columns first, each once.
+        self.numeric = list(dict.fromkeys(c[0] for c in self.mentioned + cols if _numeric(c[1])))
+        self.category = list(dict.fromkeys(c[0] for c in self.mentioned + cols if not _numeric(c[1])))
         self.pd = ctx.aliases.get("pandas", "pd")
         self.plt = ctx.aliases.get("matplotlib.pyplot", "plt")
         self.other = [v for v in ctx.variables if not v.is_frame and v.name.lower() in words]
@@ -166,15 +167,19 @@ class _Writer:
                     "    return result", "", "", f"print(factorial({self.number(5)}))"]
         if _has(low, "read", "load", "import", "open") and _has(low, "csv", "excel", "xlsx", "json", "parquet", "file"):
             return self.load()
-        if _has(low, "merge", "join", "combine"):
-            return self.merge()
         if _has(low, "plot", "chart", "graph", "visuali", "histogram", "scatter"):
             return self.plot()
+        if not self.frames:
+            return self.no_data()
+        if _has(low, "merge", "join", "combine"):
+            return self.merge()
+        if _has(low, "correlat"):
+            return [f"correlation = {self.df.name}.corr(numeric_only=True).round(2)", "print(correlation)"]
         if _has(low, "group", "aggregat"):
             return self.group()
         if _has(low, "missing", "null", "nan", "na values"):
             return self.missing()
-        if _has(low, "describe", "summary", "summar", "statistic"):
+        if _has(low, "describe", "summary", "summar", "statistic", "overview"):
             col = self.column() if self.mentioned else None
             target = f"{self.df.name}[{col!r}]" if col else self.df.name
             return [f"summary = {target}.describe({'' if col else 'include=' + repr('all')})", "print(summary)"]
@@ -182,41 +187,88 @@ class _Writer:
             return self.sort()
         if _has(low, "filter", "where", "select rows", "rows with", "greater", "less than"):
             return self.filter()
-        return self.stub()
+        return self.first_look()
+
+    def aggregate(self) -> str:
+        return next((a for k, a in (("average", "mean"), ("mean", "mean"), ("count", "count"), ("max", "max"),
+                                    ("min", "min")) if k in self.low), "sum")
 
     def load(self) -> list[str]:
         m = re.search(r"[\w./\\-]+\.(csv|tsv|xlsx|xls|json|parquet)\b", self.req, re.IGNORECASE)
         path, ext = (m.group(0), m.group(1).lower()) if m else ("data.csv", "csv")
+        stem = re.split(r"[/\\]", path)[-1].rsplit(".", 1)[0]
+        name = stem if stem.isidentifier() and not keyword.iskeyword(stem) else "data"
         reader = {"xlsx": "read_excel", "xls": "read_excel", "json": "read_json", "parquet": "read_parquet"}
         extra = ", sep='\\t'" if ext == "tsv" else ""
-        return [f"import pandas as {self.pd}", "", f"df = {self.pd}.{reader.get(ext, 'read_csv')}({path!r}{extra})",
-                "print(df.shape)", "print(df.head())"]
+        return [f"import pandas as {self.pd}", "", "try:",
+                f"    {name} = {self.pd}.{reader.get(ext, 'read_csv')}({path!r}{extra})",
+                "except FileNotFoundError:",
+                f"    print({path!r}, 'is not in the working directory: put it there or give its full path')",
+                "else:", f"    print({name}.shape)", f"    print({name}.head())"]
 
     def merge(self) -> list[str]:
-        left, right = ([f.name for f in self.frames] + ["df1", "df2"])[:2]
-        if len(self.frames) >= 2:
-            common = [c for c, _ in self.frames[0].columns if c in dict(self.frames[1].columns)]
-        else:
-            common = []
+        if len(self.frames) < 2:
+            return [f"# Merging needs two DataFrames; this notebook has only {self.df.name}.",
+                    f"print({self.df.name}.columns.tolist())"]
+        left, right = self.frames[0].name, self.frames[1].name
+        common = [c for c, _ in self.frames[0].columns if c in dict(self.frames[1].columns)]
         how = next((h for h in ("left", "right", "outer") if h in _words(self.req)), "inner")
         on = f"on={common[0]!r}" if common else "left_index=True, right_index=True"
         return [f"import pandas as {self.pd}", "", f"merged = {self.pd}.merge({left}, {right}, {on}, how={how!r})",
                 "print(merged.head())"]
 
     def plot(self) -> list[str]:
+        if "matplotlib.pyplot" in self.ctx.aliases:  # the notebook imported it, so it is there to use
+            return self.plot_with_matplotlib()
+        df, low = self.df.name, self.low
+        col = self.column()
+        if self.other and not (self.mentioned or self.named_frame):
+            return ["# matplotlib is not imported in this notebook, so here are the values to plot.",
+                    f"print({self.other[0].name})"]
+        if not self.frames:
+            return ["# There is no DataFrame in this notebook to plot, and matplotlib is not imported:",
+                    "# an example chart of y = x * x, drawn with characters.",
+                    "for x in range(10):", "    print(f\"{x:>3} {'#' * (x * x // 2)} {x * x}\")"]
+        if "scatter" in low and len(self.numeric) >= 2:
+            x, y = self.numeric[:2]
+            return ["# matplotlib is not imported in this notebook, so instead of a scatter plot here are the",
+                    "# pairs in order of the first column, and how closely they move together.",
+                    f"pairs = {df}[[{x!r}, {y!r}]].dropna().sort_values({x!r})", "print(pairs.to_string(index=False))",
+                    f"print('correlation:', round(pairs[{x!r}].corr(pairs[{y!r}]), 3))"]
+        if _has(low, " by ", " per ", "each") and self.category and self.numeric:
+            cat, num = self.category[0], self.numeric[0]
+            values, what = f"{df}.groupby({cat!r})[{num!r}].{self.aggregate()}()", f"{num} by {cat}"
+        elif col is None:
+            return ["# matplotlib is not imported in this notebook, and this DataFrame has no columns to chart.",
+                    f"print({df})"]
+        elif _has(low, "hist", "distribution") and col in self.numeric:
+            values, what = f"{df}[{col!r}].value_counts(bins={max(2, min(self.number(10), 50))}, sort=False)", \
+                f"the distribution of {col}"
+        elif col in self.numeric:
+            values, what = f"{df}[{col!r}].head(30)", f"{col}, row by row"
+        else:
+            values, what = f"{df}[{col!r}].value_counts()", f"how often each {col} occurs"
+        return [f"# matplotlib is not imported in this notebook, so this draws {what}",
+                "# as a text bar chart (import matplotlib for a real one).",
+                f"values = {values}.dropna()", "widest = values.abs().max()", "for label, value in values.items():",
+                "    bar = '#' * round(40 * abs(value) / widest) if widest > 0 else ''",
+                "    print(f'{str(label):>16}  {bar} {value:g}')"]
+
+    def plot_with_matplotlib(self) -> list[str]:
         df, low, plt = self.df.name, self.low, self.plt
-        out = [f"import matplotlib.pyplot as {plt}", "", f"fig, ax = {plt}.subplots(figsize=(8, 4))"]
+        out = [f"fig, ax = {plt}.subplots(figsize=(8, 4))"]
         col, title = self.column(), self.req[:60]
         if self.other and not (self.mentioned or self.named_frame):
             out.append(f"ax.plot({self.other[0].name})")
         elif not self.frames:
-            out = ["import numpy as np", *out, "x = np.linspace(0, 10, 100)", "ax.plot(x, np.sin(x))"]
+            out += ["x = list(range(10))", "ax.plot(x, [v * v for v in x])"]
         elif "scatter" in low and len(self.numeric) >= 2:
             x, y = self.numeric[:2]
             out += [f"ax.scatter({df}[{x!r}], {df}[{y!r}])", f"ax.set_xlabel({x!r})", f"ax.set_ylabel({y!r})"]
         elif _has(low, " by ", " per ", "each") and self.category and self.numeric:
             cat, num = self.category[0], self.numeric[0]
-            out += [f"{df}.groupby({cat!r})[{num!r}].sum().plot(kind='bar', ax=ax)", f"ax.set_ylabel({num!r})"]
+            out += [f"{df}.groupby({cat!r})[{num!r}].{self.aggregate()}().plot(kind='bar', ax=ax)",
+                    f"ax.set_ylabel({num!r})"]
         else:
             kind = "hist" if _has(low, "hist", "distribution") else "bar" if "bar" in low else "line"
             target = f"{df}[{col!r}]" if col else df
@@ -226,9 +278,7 @@ class _Writer:
         return out + [f"ax.set_title({title!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
 
     def group(self) -> list[str]:
-        df, low = self.df.name, self.low
-        agg = next((a for k, a in (("average", "mean"), ("mean", "mean"), ("count", "count"), ("max", "max"),
-                                   ("min", "min")) if k in low), "sum")
+        df, agg = self.df.name, self.aggregate()
         if not (self.category and self.numeric):
             return [f"result = {df}.groupby({df}.columns[0]).agg({agg!r})", "print(result)"]
         cat, num = self.category[0], self.numeric[0]
@@ -244,15 +294,18 @@ class _Writer:
         return out
 
     def sort(self) -> list[str]:
-        col = self.column() or "value"
+        col = self.column()
         desc = _has(self.low, "desc", "largest", "highest", "top", "biggest", "decreasing")
         top = re.search(r"top\s+(\d+)", self.low)
         head = f".head({top.group(1)})" if top else ""
-        return [f"sorted_df = {self.df.name}.sort_values({col!r}, ascending={not desc}){head}", "print(sorted_df)"]
+        by = f"sort_values({col!r}, ascending={not desc})" if col else f"sort_index(ascending={not desc})"
+        return [f"sorted_df = {self.df.name}.{by}{head}", "print(sorted_df)"]
 
     def filter(self) -> list[str]:
         df, low = self.df.name, self.low
-        col = self.column() or "value"
+        col = self.column()
+        if col is None:
+            return self.first_look()
         op = "<" if _has(low, "less", "below", "under", "<") else "==" if _has(low, "equal", "==") else ">"
         quoted = re.search(r"['\"]([^'\"]+)['\"]", self.req)
         number = _NUMBER_RE.search(self.req)
@@ -263,13 +316,14 @@ class _Writer:
             value = number.group(0) if number else f"{df}[{col!r}].median()"
         return [f"filtered = {df}[{df}[{col!r}] {op} {value}]", "print(filtered)"]
 
-    def stub(self) -> list[str]:
-        words = [w for w in re.findall(r"[a-z]+", self.low) if w not in {"a", "an", "the", "to", "of", "and"}][:4]
-        name = "_".join(words) or "solution"
-        if keyword.iskeyword(name) or not name.isidentifier():
-            name = "solution"
-        return [f"def {name}(*args, **kwargs):", *_comment(self.req, "    # TODO: "),
-                f"    raise NotImplementedError({self.req[:200]!r})"]
+    def first_look(self) -> list[str]:
+        return ["# The offline engine has no recipe for this request; here is a first look at",
+                f"# {self.df.name}, the data it could see, to start from.", f"print({self.df.name}.head())"]
+
+    def no_data(self) -> list[str]:
+        return ["# The offline engine has no recipe for this request and sees no DataFrame to work on;",
+                "# here are the names this notebook defines, to start from.",
+                "print(sorted(name for name in globals() if not name.startswith('_')))"]
 
 
 class _Comprehensions(ast.NodeTransformer):
@@ -369,16 +423,29 @@ _ERRORS = {
 }
 
 
-def _debug(error: str) -> list[str]:
+def _frame_in_error(error: str, item: str, ctx: _Context) -> str | None:
+    """The notebook's name for the frame the error is about: the one the traceback indexes
+    with *item*, else one the prompt describes (with that column, or the first)."""
+    indexed = re.findall(r"([A-Za-z_]\w*)\[\s*['\"]" + re.escape(item) + r"['\"]\s*\]", error)
+    if indexed:
+        return indexed[-1]
+    frames = [v for v in ctx.variables if v.is_frame]
+    return next((v.name for v in frames if item in dict(v.columns)), frames[0].name if frames else None)
+
+
+def _debug(error: str, ctx: _Context) -> list[str]:
     found = re.findall(r"\b([A-Z]\w*(?:Error|Exception))\b:?[ \t]*([^\n]*)", error)
     kind, message = found[-1] if found else ("Exception", error.strip().splitlines()[-1] if error.strip() else "")
     cause, action = _ERRORS.get(kind, ("The code raised an exception.", "Inspect the values involved"))
     quoted = re.search(r"'([^']*)'", message)
     item = quoted.group(1) if quoted else "value"
+    frame = _frame_in_error(error, item, ctx) if kind == "KeyError" else None
+    key_fix = [f"print({frame}.columns.tolist())  # pick the exact column name from this list",
+               f"value = {frame}[{item!r}] if {item!r} in {frame}.columns else None"] if frame else \
+        [f"print(list(mapping))  # the keys there are, where mapping is what you indexed with {item!r}"]
     fixes = {
         "NameError": [f"{item} = None  # give `{item}` its real value (or import it) before this line"],
-        "KeyError": ["print(df.columns.tolist())  # pick the exact column name from this list",
-                     f"value = df[{item!r}] if {item!r} in df.columns else None"],
+        "KeyError": key_fix,
         "ModuleNotFoundError": ["import subprocess, sys", "",
                                 f"subprocess.check_call([sys.executable, '-m', 'pip', 'install', {item.split('.')[0]!r}])"],
         "ZeroDivisionError": ["result = numerator / denominator if denominator else 0"],
@@ -421,7 +488,7 @@ def default_engine(query: str, max_tokens: int) -> str:
     if mode == "explain":
         return _fit(_explain(request), max_tokens, code=False)
     if mode == "debug":
-        return _fit(_debug(request), max_tokens, code=False)
+        return _fit(_debug(request, _parse_context(context)), max_tokens, code=False)
     writer = _Writer(request, _parse_context(context))
     return _fit([*_comment(request), *writer.code()], max_tokens, code=True)
 
