@@ -23,7 +23,8 @@
     return label ? label.textContent.trim() : '';
   };
 
-  // The VBox korvane's generate_code shows: drop-down, OR, text area, Submit, in that order.
+  // The VBox korvane's generate_code shows: drop-down, OR, text area, Submit, in that order
+  // (Submit reads "asking…" while a request runs).
   function isForm(box) {
     const kinds = Array.from(box.children, child =>
       ['widget-dropdown', 'widget-html', 'widget-textarea', 'widget-button'].find(k => child.classList.contains(k))
@@ -31,8 +32,7 @@
     return (
       kinds.join() === 'widget-dropdown,widget-html,widget-textarea,widget-button' &&
       labelText(box, '.widget-dropdown') === 'Select Prompt:' &&
-      labelText(box, '.widget-textarea') === 'Query:' &&
-      box.children[3].textContent.trim() === 'Submit'
+      labelText(box, '.widget-textarea') === 'Query:'
     );
   }
 
