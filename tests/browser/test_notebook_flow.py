@@ -10,6 +10,7 @@ import json
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -145,3 +146,28 @@ def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_n
         nb.page.locator(".jp-LogConsolePanel").wait_for(state="attached")
         assert nb.page.locator(".jp-LogConsolePanel .jp-OutputArea-child").count() == 0
         nb.screenshot(f"{front_end}-form-debug", index, index)
+
+
+def test_the_magic_says_it_is_asking_and_a_failure_takes_one_line(open_notebook, front_end, logged_in,
+                                                                 secret_file, service):
+    service.engine = lambda query, max_tokens: (time.sleep(3), "answer = 1")[1]
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)
+    nb.run("%load_ext korvane")
+    asking = nb.add_cell("%%korvane\nsum the amounts")
+    nb.start(asking)
+    waiting = nb.cell_locator(asking).get_by_text("Asking the engine at")
+    waiting.wait_for()
+    nb.screenshot(f"{front_end}-waiting", asking, asking)
+    nb.settle()
+    assert waiting.count() == 0
+    assert "korvane: inserted below" in nb.cell_locator(asking).inner_text()
+    assert nb.cells()[asking + 1] == ("code", "answer = 1")
+
+    service.fail("completion", kind="drop")
+    failing = nb.add_cell("%korvane sum them again")
+    nb.start(failing)
+    nb.settle()
+    shown = nb.cell_locator(failing).inner_text()
+    assert "could not be reached" in shown and "Traceback" not in shown and "Asking the engine" not in shown
+    nb.screenshot(f"{front_end}-failure", failing, failing)
