@@ -3,21 +3,17 @@
 from __future__ import annotations
 
 import json
-import os
 import re
 import shlex
-import signal
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
-from jupyter_client.manager import KernelManager
 
-import korvane
 from korvane.magics import ANSWER_MIME_TYPE
 from korvane_fixtures import OFFLINE_LOGIN, run_isolated
-from test_magics import ANSI, KERNEL_TIMEOUT, Kernel, kernel  # noqa: F401  (the kernel fixture)
+from test_magics import kernel, started_kernel  # noqa: F401  (the kernel fixture)
 
 ROOT = Path(__file__).resolve().parents[1]
 # An answer inserted by a cell program: the text of the template literal handed to set_text.
@@ -58,25 +54,8 @@ def test_the_readmes_magic_example_runs_and_so_does_its_answer(kernel, logged_in
 @pytest.fixture
 def plain_kernel(tmp_path):
     """A new kernel in a temporary folder, routed nowhere: the quickstart sets up its own service."""
-    env = {k: v for k, v in os.environ.items() if "korvane-route-" not in v}
-    env.update(PYTHONPATH=os.pathsep.join(p for p in (str(Path(korvane.__file__).parents[1]),
-                                                       os.environ.get("PYTHONPATH")) if p),
-               IPYTHONDIR=str(tmp_path / "ipython"), JUPYTER_CONFIG_DIR=str(tmp_path / "jupyter-config"),
-               JUPYTER_DATA_DIR=str(tmp_path / "jupyter-data"), JUPYTER_RUNTIME_DIR=str(tmp_path / "runtime"),
-               TMPDIR=str(tmp_path))
-    manager = KernelManager(kernel_name="python3", connection_file=str(tmp_path / "kernel.json"))
-    manager.start_kernel(env=env, cwd=str(tmp_path))
-    pid = manager.provisioner.pid
-    client = manager.client()
-    try:
-        client.start_channels()
-        client.wait_for_ready(timeout=KERNEL_TIMEOUT)
-        yield Kernel(client)
-    finally:
-        client.stop_channels()
-        manager.shutdown_kernel(now=True)
-        if manager.is_alive():
-            os.kill(pid, signal.SIGKILL)
+    with started_kernel(tmp_path) as kernel:
+        yield kernel
 
 
 def test_the_quickstart_runs_end_to_end_and_so_do_the_answers_it_inserts(plain_kernel):

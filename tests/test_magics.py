@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
 import signal
 from html.parser import HTMLParser
+from collections.abc import Iterator
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -86,14 +88,9 @@ class Kernel:
         return ran
 
 
-@pytest.fixture
-def kernel(tmp_path, service, secret_file):
-    """A new IPython kernel (ipykernel) routed to `service`, logging in with `secret_file`."""
-    info = tmp_path / "service.json"
-    info.write_text(json.dumps(service.connection_info()))
-    startup = tmp_path / "ipython" / "profile_default" / "startup"
-    startup.mkdir(parents=True)
-    (startup / "00-route.py").write_text(STARTUP.format(info=str(info), secret=str(secret_file)))
+@contextlib.contextmanager
+def started_kernel(tmp_path: Path) -> Iterator[Kernel]:
+    """A new IPython kernel (ipykernel) in *tmp_path*, with the IPython directory there; killed at the end."""
     env = {k: v for k, v in os.environ.items() if "korvane-route-" not in v}  # this process's routing
     env.update(PYTHONPATH=os.pathsep.join(p for p in (str(Path(korvane.__file__).parents[1]),
                                                        os.environ.get("PYTHONPATH")) if p),
@@ -115,6 +112,18 @@ def kernel(tmp_path, service, secret_file):
         manager.shutdown_kernel(now=True)  # kills the process and waits for it
         if manager.is_alive():
             os.kill(pid, signal.SIGKILL)
+
+
+@pytest.fixture
+def kernel(tmp_path, service, secret_file):
+    """A new kernel routed to `service`, logging in with `secret_file`."""
+    info = tmp_path / "service.json"
+    info.write_text(json.dumps(service.connection_info()))
+    startup = tmp_path / "ipython" / "profile_default" / "startup"
+    startup.mkdir(parents=True)
+    (startup / "00-route.py").write_text(STARTUP.format(info=str(info), secret=str(secret_file)))
+    with started_kernel(tmp_path) as kernel:
+        yield kernel
 
 
 @pytest.fixture
