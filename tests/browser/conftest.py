@@ -553,6 +553,7 @@ class LabPage(NotebookPage):
     }"""
     cells_js = "() => __panel.content.widgets.map(c => [c.model.type, c.model.sharedModel.getSource()])"
     start_js = """([i, shift]) => {
+        jupyterapp.shell.activateById(__panel.id);  // JupyterLab 4.0 runs the current notebook's cell
         const notebook = __panel.content;
         notebook.activeCellIndex = i;
         notebook.deselectAll();

@@ -141,7 +141,8 @@ def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_n
     nb.barrier()
     assert nb.cells() == cells and form.locator(".korvane-form-note").count() == 0
     assert nb.cell_locator(index).locator("[onerror]").count() == 0 and nb.page.title() != "1"
-    if front_end != "classic":
+    # Notebook 7.0 has no log console; the ones that do must show nothing of the form.
+    if front_end != "classic" and nb.page.evaluate("() => jupyterapp.commands.hasCommand('logconsole:open')"):
         nb.page.evaluate("() => jupyterapp.commands.execute('logconsole:open', {source: __panel.context.path})")
         nb.page.locator(".jp-LogConsolePanel").wait_for(state="attached")
         assert nb.page.locator(".jp-LogConsolePanel .jp-OutputArea-child").count() == 0
