@@ -30,7 +30,6 @@ def case_second_tab(nb, open_second, service) -> None:
     other.settle()
     assert len(nb.cells()) == before + 2 and nb.cells()[index + 1] == ("code", "answer = 1")
     assert other.cells() == shown_there, "the other tab inserted the answer too"
-    nb.page.evaluate(nb.save_js)
 
 
 def case_late_thread_output(nb, open_second, service) -> None:

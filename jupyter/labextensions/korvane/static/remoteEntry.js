@@ -348,7 +348,7 @@
   }
 
   // Renders the magic's answer as a one-line note, inserting it first when it is live.
-  function answerRenderer(doc, panel) {
+  function answerRenderer(doc) {
     const renderer = new Widget();
     renderer.addClass('korvane-answer-note');
     renderer.renderModel = model => {
@@ -383,7 +383,7 @@
     const registry = panel.content.rendermime;
     if (wrapped.has(registry)) return;
     wrapped.add(registry);
-    registry.addFactory({ safe: true, mimeTypes: [ANSWER], createRenderer: () => answerRenderer(doc, panel) }, 0);
+    registry.addFactory({ safe: true, mimeTypes: [ANSWER], createRenderer: () => answerRenderer(doc) }, 0);
     registry.addFactory({ safe: true, mimeTypes: [EXPLANATION], createRenderer: () => explanationRenderer(registry) }, 0);
     const factory = registry.getFactory(JAVASCRIPT);
     if (!factory) return;
