@@ -16,6 +16,8 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
     // How the assistant's debug mode prints its explanation.
     var EXPLAINED = 'You can try this:\n ';
     var noCell = {set_text: function () {}, focus_cell: function () {}};
+    // Only the latest few requests can still be answering.
+    var REMEMBERED_REQUESTS = 64;
 
     // The output area handling a message from the kernel right now, and that message's
     // parent (the request it answers); outputs of a saved notebook are appended without one.
@@ -34,10 +36,9 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
         if (delivered.size > REMEMBERED_REQUESTS * 4) delivered.delete(delivered.values().next().value);
         return true;
     }
+
     // Answer cells already given to each request, so that one request asking twice gets two.
-    // Only the latest few requests can still be answering.
     var usedByRequest = new Map();
-    var REMEMBERED_REQUESTS = 64;
 
     function mark(cell) {
         return (cell.metadata && cell.metadata.korvane) || null;
