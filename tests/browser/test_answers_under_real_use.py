@@ -113,8 +113,11 @@ def case_asked_from_output_widgets(nb, open_second, service) -> None:
     assert nb.cells()[form + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 5
 
 
-CASES = [case_asked_from_output_widgets, case_second_tab, case_late_thread_output, case_program_inside_a_widget_bundle, case_explicit_index,
-         case_half_an_emoji, case_typing_elsewhere_keeps_the_keyboard, case_reloaded_while_the_answer_is_on_its_way]
+# Programs of the user's own last: they stay in the notebook, and the classic notebook runs them
+# again whenever the notebook is opened, as it would without korvane.
+CASES = [case_asked_from_output_widgets, case_second_tab, case_late_thread_output, case_half_an_emoji,
+         case_typing_elsewhere_keeps_the_keyboard, case_reloaded_while_the_answer_is_on_its_way,
+         case_program_inside_a_widget_bundle, case_explicit_index]
 
 
 def test_answers_insert_once_next_to_the_asking_cell_and_leave_the_page_as_it_was(open_notebook, front_end,

@@ -28,6 +28,11 @@ def last_answer(service) -> str:
 
 def assert_reopening_changes_nothing(nb, cells) -> None:
     nb.save_and_reload()
+    if nb.front_end == "classic":  # it runs saved programs on opening: none of the assistant's is kept
+        saved = nb.server.api("GET", f"/api/contents/{nb.name}?type=notebook&content=1")["content"]["cells"]
+        programs = [o["data"]["application/javascript"] for c in saved for o in c.get("outputs", [])
+                    if "application/javascript" in o.get("data", {})]
+        assert not any("Jupyter.notebook.insert_cell_" in p for p in programs), programs
     assert nb.cells() == cells
     assert nb.server.saved_cells(nb.name) == cells
     if nb.front_end == "classic":

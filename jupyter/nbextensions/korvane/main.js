@@ -27,6 +27,9 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
     // Messages whose answer was delivered: an Output widget draws its outputs again while it
     // handles the message, and the answer must not insert twice.
     var delivered = new Set();
+    // The assistant's program delivered while the current message was handled, if any.
+    var deliveredProgram = null;
+    var KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
 
     // Whether output being appended to `area` now is a live answer not delivered yet; marks it
     // delivered.
@@ -157,6 +160,18 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
         return shown;
     }
 
+    // A delivered program is kept in the notebook as a note of where its answer went: this
+    // page runs every saved program again when a trusted notebook is opened, before korvane's
+    // part may have loaded, and a program that is not there cannot insert a second copy.
+    function keepAsNote(area, program) {
+        var where = KORVANE_PROGRAM.exec(program)[1];
+        area.outputs.forEach(function (output) {
+            if (output.data && output.data[JAVASCRIPT] === program) {
+                output.data = {'text/plain': 'korvane: answer inserted ' + where};
+            }
+        });
+    }
+
     // An explanation the query form's Debug Code printed, rendered as Markdown with anything
     // that could run removed.
     function appendExplanation(data, md, element) {
@@ -192,8 +207,11 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
             liveParent = msg && msg.parent_header ? msg.parent_header.msg_id : null;
             liveMessage = msg && msg.header ? msg.header.msg_id : null;
             try {
-                return handle_output.call(this, asExplanation(msg));
+                var handled = handle_output.call(this, asExplanation(msg));
+                if (deliveredProgram !== null) keepAsNote(this, deliveredProgram);
+                return handled;
             } finally {
+                deliveredProgram = null;
                 live = outer;
                 liveParent = outerParent;
                 liveMessage = outerMessage;
@@ -201,25 +219,32 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
         };
 
         var run = OutputArea.append_map[JAVASCRIPT];
-        OutputArea.append_map[JAVASCRIPT] = function () {
+        OutputArea.append_map[JAVASCRIPT] = function (program) {
             var notebook = Jupyter.notebook;
-            Jupyter.notebook = seenBy(notebook, takeLive(this), cellOf(notebook, this));
+            var isLive = takeLive(this);
+            // Other programs shown again from a saved notebook run as they would without korvane.
+            if (!isLive && !KORVANE_PROGRAM.test(String(program))) return run.apply(this, arguments);
+            var asking = cellOf(notebook, this);
+            Jupyter.notebook = seenBy(notebook, isLive, asking);
             try {
                 return run.apply(this, arguments);
             } finally {
                 Jupyter.notebook = notebook;
+                if (isLive && asking && KORVANE_PROGRAM.test(program)) deliveredProgram = program;
             }
         };
         OutputArea.prototype.register_mime_type(ANSWER, appendAnswer, {safe: true, index: 0});
         OutputArea.prototype.register_mime_type(EXPLANATION, appendExplanation, {safe: true, index: 0});
 
         // The page loads extensions and the notebook at the same time. When the notebook came
-        // first, its saved programs ran unguarded and may have inserted cells: load it again,
-        // as trusting a notebook does, so that they run as above and the notebook is as saved.
+        // first, the assistant's saved programs (kept by earlier versions of this part) ran
+        // unguarded and may have inserted cells: load it again, as trusting a notebook does, so
+        // that they run as above and the notebook is as saved. Notebooks without such programs,
+        // which is every notebook this version saved, are left alone, their other outputs too.
         var notebook = Jupyter.notebook;
         if (notebook._fully_loaded && notebook.trusted && notebook.get_cells().some(function (cell) {
             return cell.output_area && cell.output_area.outputs.some(function (output) {
-                return output.data && output.data[JAVASCRIPT] !== undefined;
+                return output.data && KORVANE_PROGRAM.test(String(output.data[JAVASCRIPT] || ''));
             });
         })) {
             notebook._fully_loaded = false;
