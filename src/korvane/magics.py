@@ -67,10 +67,7 @@ class KorvaneMagics(Magics):
         error = result.error_in_exec if result.error_in_exec is not None else result.error_before_exec
         if isinstance(error, RequestFailed):
             # %tb shows what IPython recorded last: make that the cause, not the one-line stand-in.
-            cause = error.__cause__
-            sys.last_type, sys.last_value, sys.last_traceback = type(cause), cause, cause.__traceback__
-            if sys.version_info >= (3, 12):
-                sys.last_exc = cause
+            request_failures.keep_for_tb(error.__cause__)
             return
         error = _explainable(error)
         if error is not None:
@@ -99,8 +96,10 @@ class KorvaneMagics(Magics):
         kit's own clears the line and becomes RequestFailed; any other passes unchanged.
         """
         host = request_failures.engine_host()
-        waiting = display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True, display_id=True)
+        waiting = DisplayHandle()
+        # Inside the try: a Ctrl-C the moment the line is shown is an interrupted request too.
         try:
+            waiting.display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True)
             return request(), waiting
         except BaseException as error:
             waiting.update({"text/plain": ""}, raw=True)

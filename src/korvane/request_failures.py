@@ -54,9 +54,13 @@ def report_for_form(error: BaseException, traceback: TracebackType | None) -> bo
     line = describe(error, engine_host())
     if line is None:
         return False
-    error = error.with_traceback(traceback or error.__traceback__)
+    keep_for_tb(error.with_traceback(traceback or error.__traceback__))
+    print(f"korvane: {line} (%tb shows the full traceback)", file=sys.stderr)
+    return True
+
+
+def keep_for_tb(error: BaseException) -> None:
+    """Makes *error* the last exception, the one IPython's %tb shows."""
     sys.last_type, sys.last_value, sys.last_traceback = type(error), error, error.__traceback__
     if sys.version_info >= (3, 12):
         sys.last_exc = error
-    print(f"korvane: {line} (%tb shows the full traceback)", file=sys.stderr)
-    return True
