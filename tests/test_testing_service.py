@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from urllib.parse import quote
@@ -327,9 +328,15 @@ class TestHttpBehaviour:
         assert svc.start() is svc.start()
         port, ca_dir = svc.port, Path(svc.ca_path).parent
         svc.route()
+        kept_alive = requests.Session()  # its connection's thread waits for the next request
+        kept_alive.get(url("acme", "/"), verify=svc.ca_path)
+        silent = socket.create_connection(("127.0.0.1", port))  # never starts its TLS handshake
         svc.stop()
         svc.stop()
         assert not ca_dir.exists() and not svc.running
+        assert not [t for t in threading.enumerate() if t.name.startswith(f"korvane-service:{port} ")]
+        kept_alive.close()
+        silent.close()
         assert socket.getaddrinfo is _original_getaddrinfo
         with pytest.raises(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
             pass

@@ -205,6 +205,8 @@ class TenantService:
             server.close_connections()
         if thread is not None:
             thread.join(timeout=5)
+        if server is not None:
+            server.join_connection_threads(timeout=5)
         if self._tmpdir is not None:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
             self._tmpdir = None
@@ -571,6 +573,9 @@ class TenantService:
 
 
 class _Server(ThreadingHTTPServer):
+    # Daemons, so that a service nobody stopped never holds up the interpreter's exit; stop()
+    # still waits for them: a thread still ending while the process exits races the
+    # interpreter's teardown (and trips up leak checkers that stop every thread at exit).
     daemon_threads = True
     allow_reuse_address = True
 
@@ -578,8 +583,24 @@ class _Server(ThreadingHTTPServer):
         self.ssl_context = context
         self.service = service
         self._connections: set[ssl.SSLSocket] = set()
+        self._connection_threads: set[threading.Thread] = set()
         self._connections_lock = threading.Lock()
         super().__init__(address, handler)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        thread = threading.Thread(target=self.process_request_thread, args=(request, client_address),
+                                  name=f"korvane-service:{self.server_address[1]} connection", daemon=True)
+        with self._connections_lock:
+            self._connection_threads = {t for t in self._connection_threads if t.is_alive()}
+            self._connection_threads.add(thread)
+        thread.start()
+
+    def join_connection_threads(self, timeout: float) -> None:
+        deadline = time.monotonic() + timeout
+        with self._connections_lock:
+            threads = list(self._connection_threads)
+        for thread in threads:
+            thread.join(max(0.0, deadline - time.monotonic()))
 
     def finish_request(self, request: Any, client_address: Any) -> None:
         # The TLS handshake runs here, in the connection's own thread, so a slow or
@@ -588,14 +609,19 @@ class _Server(ThreadingHTTPServer):
         with contextlib.suppress(OSError):
             request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
-            conn = self.ssl_context.wrap_socket(request, server_side=True)
+            conn = self.ssl_context.wrap_socket(request, server_side=True, do_handshake_on_connect=False)
         except (OSError, ValueError):
-            _log.debug("TLS handshake with %s failed", client_address, exc_info=True)
             request.close()
             return
+        # Known before the handshake, so that stopping also ends a client that never finishes it.
         with self._connections_lock:
             self._connections.add(conn)
         try:
+            try:
+                conn.do_handshake()
+            except (OSError, ValueError):
+                _log.debug("TLS handshake with %s failed", client_address, exc_info=True)
+                return
             self.RequestHandlerClass(conn, client_address, self)  # type: ignore[arg-type]
         except Exception:
             _log.debug("connection from %s ended with an error", client_address, exc_info=True)
