@@ -1,11 +1,12 @@
 """The notebook front ends in headless Chromium, their kernels routed to the test run's tenant service.
 
 One Jupyter server serves the whole session and all three front ends: the classic notebook
-(nbclassic), JupyterLab 4 and Notebook 7. One browser serves the session too; each test gets
-a new notebook, with its own kernel, in a new page. Kernels start with an IPython startup
-file that routes them to the local service and points the credential login at a temporary
-file before anything logs in, so no kernel reads or writes the package's own credential
-file. Kernels import korvane from the same directory as this process, and the front ends
+(nbclassic), JupyterLab 4 and Notebook 7; where the classic Notebook 6 is installed instead
+of Notebook 7, its own server and its classic front end alone. One browser serves the
+session too; each test gets a new notebook, with its own kernel, in a new page. Kernels
+start with an IPython startup file that routes them to the local service and points the
+credential login at a temporary file before anything logs in, so no kernel reads or writes
+the package's own credential file. Kernels import korvane from the same directory as this process, and the front ends
 load korvane's front-end parts from where pip installed them, or from the source tree when
 korvane is imported from there.
 
@@ -14,6 +15,7 @@ Set KORVANE_SCREENSHOTS to a directory to have the tests save their screenshots 
 
 from __future__ import annotations
 
+import importlib.metadata
 import importlib.util
 import json
 import os
@@ -44,7 +46,24 @@ STEP_TIMEOUT = 30_000  # ms: any single wait on the page
 # s: every wait ends by then, counted from the server's start, so a hung front end cannot stall CI;
 # the suite itself takes 4 to 5 minutes on a busy 2-core machine.
 BUDGET = 540
-FRONT_ENDS = ("classic", "lab", "notebook7")
+
+
+def _classic_notebook_6() -> bool:
+    try:
+        return int(importlib.metadata.version("notebook").split(".")[0]) < 7
+    except importlib.metadata.PackageNotFoundError:
+        return False
+
+
+# Where the classic Notebook 6 is installed (rather than Notebook 7), its own server serves the
+# classic front end, and that front end is the only one tested. KORVANE_FRONT_ENDS (for
+# example "lab,notebook7") narrows the front ends down further.
+CLASSIC_NOTEBOOK_6 = _classic_notebook_6()
+FRONT_ENDS = tuple(f for f in (("classic",) if CLASSIC_NOTEBOOK_6 else ("classic", "lab", "notebook7"))
+                   if f in os.environ.get("KORVANE_FRONT_ENDS", f).split(","))
+# With jupyter-collaboration installed, JupyterLab and Notebook 7 share each open notebook among
+# its pages: what one page inserts, every page shows.
+COLLABORATIVE = importlib.util.find_spec("jupyter_collaboration") is not None
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 # Chromium talks to the notebook server on loopback and to nothing else: none of its own
 # background requests (updates, sync, safe browsing, metrics, field trials), and every host
@@ -75,8 +94,8 @@ def pytest_configure(config: pytest.Config) -> None:
 def _missing_tools() -> str | None:
     if not os.access(CHROMIUM, os.X_OK):
         return f"{CHROMIUM} is not installed"
-    for module in ("playwright", "jupyter_server", "nbclassic", "jupyterlab", "notebook", "ipykernel",
-                   "ipywidgets", "widgetsnbextension", "jupyterlab_widgets"):
+    front_ends = ("notebook",) if CLASSIC_NOTEBOOK_6 else ("jupyter_server", "nbclassic", "jupyterlab", "notebook")
+    for module in ("playwright", *front_ends, "ipykernel", "ipywidgets", "widgetsnbextension", "jupyterlab_widgets"):
         if importlib.util.find_spec(module) is None:
             return f"the Python package {module} is not installed"
     return None
@@ -136,6 +155,8 @@ del _korvane_test_kernel
 class NotebookServer:
     """A Jupyter server on loopback serving all three front ends, in its own Jupyter and IPython directories."""
 
+    collaborative = COLLABORATIVE
+
     def __init__(self, root: Path, service: korvane.testing.TenantService) -> None:
         self.root = root
         self.notebooks = root / "notebooks"
@@ -168,6 +189,9 @@ class NotebookServer:
             notebook_d.mkdir(parents=True)
             (notebook_d / "korvane.json").write_bytes((sources / "nbconfig/notebook.d/korvane.json").read_bytes())
         (self.root / "jupyter-config/jupyter_server_config.json").write_text(json.dumps(config))
+        if CLASSIC_NOTEBOOK_6:
+            classic = {"terminals_enabled": False, **config.get("NotebookApp", {})}
+            (self.root / "jupyter-config/jupyter_notebook_config.json").write_text(json.dumps({"NotebookApp": classic}))
 
     def _env(self) -> dict[str, str]:
         env = dict(os.environ)
@@ -190,11 +214,18 @@ class NotebookServer:
         return env
 
     def start(self) -> None:
-        command = [
-            sys.executable, "-m", "jupyter_server", "--no-browser",
-            "--ServerApp.ip=127.0.0.1", f"--ServerApp.port={self.port}", "--ServerApp.port_retries=0",
-            f"--IdentityProvider.token={self.token}", f"--ServerApp.root_dir={self.notebooks}",
-        ]
+        if CLASSIC_NOTEBOOK_6:
+            command = [
+                sys.executable, "-m", "notebook", "--no-browser",
+                "--NotebookApp.ip=127.0.0.1", f"--NotebookApp.port={self.port}", "--NotebookApp.port_retries=0",
+                f"--NotebookApp.token={self.token}", f"--NotebookApp.notebook_dir={self.notebooks}",
+            ]
+        else:
+            command = [
+                sys.executable, "-m", "jupyter_server", "--no-browser",
+                "--ServerApp.ip=127.0.0.1", f"--ServerApp.port={self.port}", "--ServerApp.port_retries=0",
+                f"--IdentityProvider.token={self.token}", f"--ServerApp.root_dir={self.notebooks}",
+            ]
         if os.geteuid() == 0:  # containers and CI runners
             command.append("--allow-root")
         log = open(self.log_path, "wb")
@@ -238,7 +269,7 @@ class NotebookServer:
                 for c in cells]
 
     def url(self, front_end: str, name: str) -> str:
-        path = {"classic": f"/nbclassic/notebooks/{name}",
+        path = {"classic": f"/notebooks/{name}" if CLASSIC_NOTEBOOK_6 else f"/nbclassic/notebooks/{name}",
                 # A workspace of its own, so that JupyterLab reopens nothing another test left open.
                 "lab": f"/lab/workspaces/{name.removesuffix('.ipynb')}/tree/{name}",
                 "notebook7": f"/notebooks/{name}"}[front_end]
@@ -246,7 +277,11 @@ class NotebookServer:
 
     def shut_down_kernels(self) -> None:
         for session in self.api("GET", "/api/sessions"):
-            self.api("DELETE", f"/api/sessions/{session['id']}")
+            try:
+                self.api("DELETE", f"/api/sessions/{session['id']}")
+            except urllib.error.HTTPError as error:
+                if error.code != 404:  # gone with a kernel it shared with a session deleted before
+                    raise
 
     def stop(self) -> None:
         if self._proc is None:
@@ -642,6 +677,8 @@ def open_notebook(request, notebook_server, chromium, service):
     def open_(cells: list[dict[str, Any]] | None = None, front_end: str = "classic",
               with_part: bool = True, name: str | None = None) -> NotebookPage:
         """A new notebook of *cells*, or the notebook *name* again, in a page of its own."""
+        if front_end not in FRONT_ENDS:
+            pytest.skip(f"the {front_end} front end is not tested here")
         if name is None:
             stem = re.sub(r"[^A-Za-z0-9_-]+", "-", request.node.name).strip("-")[:80]
             name = f"{stem}-{len(opened)}.ipynb"

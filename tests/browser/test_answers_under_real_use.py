@@ -23,13 +23,60 @@ def ask(nb, source: str) -> int:
 
 
 def case_second_tab(nb, open_second, service) -> None:
-    other = open_second()
+    """A second tab, or with collaboration a collaborator's page."""
+    other = open_second(nb.name)
     shown_there = other.cells()
     before = len(nb.cells())
     index = nb.run('cellwright.generate_code_completion("one")')
     other.settle()
     assert len(nb.cells()) == before + 2 and nb.cells()[index + 1] == ("code", "answer = 1")
-    assert other.cells() == shown_there, "the other tab inserted the answer too"
+    if nb.server.collaborative and nb.front_end != "classic":  # one notebook, shared: one copy, seen by both
+        other.wait_until(f"n => ({other.cells_js})().length === n", len(nb.cells()))
+        other.settle()
+        assert other.cells() == nb.cells()
+    else:
+        assert other.cells() == shown_there, "the other tab inserted the answer too"
+
+
+def case_console_on_the_kernel(nb, open_second, service) -> None:
+    if nb.front_end != "lab":  # Notebook 7 opens a console in a page of its own, the classic notebook has none
+        return
+    before = nb.cells()
+    nb.page.evaluate("""async id => {
+        jupyterapp.shell.activateById(id);
+        window.__console = await jupyterapp.commands.execute('notebook:create-console', {widgetId: id, activate: false});
+        await window.__console.sessionContext.ready;
+        const prompt = window.__console.console.promptCell;
+        prompt.model.sharedModel.setSource('cellwright.generate_code_completion("from the console")');
+        await window.__console.console.execute(true);
+    }""", nb.panel_id)
+    nb.settle()
+    assert any(b"from the console" in r.body for r in service.requests), "the console did not ask"
+    assert nb.cells() == before, "the notebook inserted the console's answer"
+    shown_in_console = nb.page.evaluate("() => __console.console.cells.length")
+    index = nb.run('cellwright.generate_code_completion("with a console open")')
+    assert nb.cells()[index + 1] == ("code", "answer = 1") and len(nb.cells()) == len(before) + 2
+    assert nb.page.evaluate("() => __console.console.cells.length") == shown_in_console
+    nb.page.evaluate("() => __console.dispose()")
+
+
+def case_another_notebook_on_the_same_kernel(nb, open_second, service) -> None:
+    if nb.front_end == "classic":  # where a notebook cannot be switched to a running kernel
+        return
+    other = open_second(None)
+    other.page.evaluate("""async id => {
+        await __panel.sessionContext.changeKernel({id});
+    }""", nb.page.evaluate("() => __panel.sessionContext.session.kernel.id"))
+    other._wait_ready()
+    shown_there, before = other.cells(), len(nb.cells())
+    index = nb.run('cellwright.generate_code_completion("asked here")')
+    other.settle()
+    assert nb.cells()[index + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 2
+    assert other.cells() == shown_there, "the other notebook inserted this one's answer"
+    shown_here = nb.cells()
+    index = other.run('cellwright.generate_code_completion("asked there")')
+    nb.settle()
+    assert other.cells()[index + 1] == ("code", "answer = 1") and nb.cells() == shown_here
 
 
 def case_late_thread_output(nb, open_second, service) -> None:
@@ -115,7 +162,8 @@ def case_asked_from_output_widgets(nb, open_second, service) -> None:
 
 # Programs of the user's own last: they stay in the notebook, and the classic notebook runs them
 # again whenever the notebook is opened, as it would without korvane.
-CASES = [case_asked_from_output_widgets, case_second_tab, case_late_thread_output, case_half_an_emoji,
+CASES = [case_asked_from_output_widgets, case_second_tab, case_console_on_the_kernel,
+         case_another_notebook_on_the_same_kernel, case_late_thread_output, case_half_an_emoji,
          case_typing_elsewhere_keeps_the_keyboard, case_reloaded_while_the_answer_is_on_its_way,
          case_program_inside_a_widget_bundle, case_explicit_index]
 
@@ -128,8 +176,9 @@ def test_answers_insert_once_next_to_the_asking_cell_and_leave_the_page_as_it_wa
     nb.run(PROGRAM)
     nb.page.evaluate(nb.save_js)
 
-    def open_second():
-        return open_notebook(front_end=front_end, name=nb.name)
+    def open_second(name):
+        """The notebook *name* (None: a new one) in a page of its own."""
+        return open_notebook(front_end=front_end, name=name)
 
     for case in CASES:
         case(nb, open_second, service)
