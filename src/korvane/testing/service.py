@@ -585,6 +585,7 @@ class _Server(ThreadingHTTPServer):
         self._connections: set[ssl.SSLSocket] = set()
         self._connection_threads: set[threading.Thread] = set()
         self._connections_lock = threading.Lock()
+        self._closing = False  # set by close_connections: a connection that comes later ends at once
         super().__init__(address, handler)
 
     def process_request(self, request: Any, client_address: Any) -> None:
@@ -615,7 +616,12 @@ class _Server(ThreadingHTTPServer):
             return
         # Known before the handshake, so that stopping also ends a client that never finishes it.
         with self._connections_lock:
-            self._connections.add(conn)
+            closing = self._closing
+            if not closing:
+                self._connections.add(conn)
+        if closing:
+            conn.close()
+            return
         try:
             try:
                 conn.do_handshake()
@@ -633,6 +639,7 @@ class _Server(ThreadingHTTPServer):
 
     def close_connections(self) -> None:
         with self._connections_lock:
+            self._closing = True
             conns = list(self._connections)
         for conn in conns:
             with contextlib.suppress(OSError):
