@@ -574,8 +574,7 @@ class TenantService:
 
 class _Server(ThreadingHTTPServer):
     # Daemons, so that a service nobody stopped never holds up the interpreter's exit; stop()
-    # still waits for them: a thread still ending while the process exits races the
-    # interpreter's teardown (and trips up leak checkers that stop every thread at exit).
+    # still waits for them, so that nothing of a stopped service goes on running.
     daemon_threads = True
     allow_reuse_address = True
 
