@@ -187,6 +187,33 @@ def test_functions_are_collected_with_their_module(wardlock, attribute):
         sys.modules["korvane.validation.wardlock"] = loaded
 
 
+def test_a_function_the_collector_has_cleared_raises_when_called_instead_of_crashing():
+    # The collector clears the objects of a cycle one by one, and a finalizer or a weak
+    # reference's callback may still reach one already cleared. The type's own tp_clear
+    # leaves each in exactly that state.
+    run_isolated("""
+import ctypes
+from korvane.validation import wardlock
+
+def collector_clears(obj):
+    tp_clear = ctypes.c_void_p.from_address(id(type(obj)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(tp_clear)(obj)
+
+login, encrypt = wardlock.authenticate_credentials, wardlock._encrypt
+for cleared, call, said in [
+    (wardlock, login, "_check_credentials() can no longer be called: the garbage collector has cleared its module"),
+    (encrypt, lambda: encrypt("x"), "_encrypt() can no longer be called: the garbage collector has cleared it"),
+]:
+    collector_clears(cleared)
+    try:
+        call()
+    except RuntimeError as error:
+        assert str(error) == said, error
+    else:
+        raise AssertionError("called")
+""")
+
+
 # ---- the with statement -------------------------------------------------------------------
 
 

@@ -138,6 +138,13 @@ bool check_types(FunctionObject* fn, PyObject* const* bound) {
 PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<FunctionObject*>(self);
     const Spec& spec = *fn->spec;
+    // The garbage collector clears a function in a cycle before a finalizer or a weak
+    // reference's callback may still reach it; its body would find no globals.
+    if (!fn->globals) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s() can no longer be called: the garbage collector has cleared it", spec.name);
+        return nullptr;
+    }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
     // The tuple the defaults in bound[] come from: the body may rebind __defaults__.

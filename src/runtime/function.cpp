@@ -372,7 +372,16 @@ void Scope::set_global(PyObject* name, nb::handle value) const {
     if (PyDict_SetItem(fn_->globals, name, value.ptr()) < 0) nb::raise_python_error();
 }
 
-nb::handle Scope::captured(std::size_t slot) const { return module_captured(fn_->module, slot); }
+nb::handle Scope::captured(std::size_t slot) const {
+    nb::handle value = module_captured(fn_->module, slot);
+    if (!value.is_valid()) {
+        // The collector cleared the module first, and something still calls its function.
+        PyErr_Format(PyExc_RuntimeError, "%s() can no longer be called: the garbage collector has cleared its module",
+                     fn_->spec->name);
+        nb::raise_python_error();
+    }
+    return value;
+}
 
 void Scope::recapture(std::size_t slot, nb::handle value) const { set_module_captured(fn_->module, slot, value); }
 
