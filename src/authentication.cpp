@@ -14,11 +14,13 @@ namespace nb = nanobind;
 using kr::Scope;
 using namespace nb::literals;
 
-// The built-ins the functions use are those in force at import, out of reach of later
-// rebinding; everything else is looked up when a function runs. The package root's
+// `print` and `open` are the built-ins in force at import, out of reach of later rebinding;
+// everything else, `input` included, is looked up when a function runs: a kernel that
+// started after the import (an IPython startup file imports the module) installs its own
+// `input` among the built-ins, and only that one can ask in the notebook. The package root's
 // credential file, as computed at import: while `secret_file_path` still names it, a
 // per-user file can stand in for it.
-enum Captured : std::size_t { builtin_print, builtin_open, builtin_input, package_secret_file };
+enum Captured : std::size_t { builtin_print, builtin_open, package_secret_file };
 
 const char rejected_message[] = "Provided token is invalid. Please provide a valid token";
 
@@ -100,7 +102,7 @@ const kr::Spec update_secret_spec = kr::def<update_secret>(
 nb::object authenticate_secret(Scope& s) {
     if (kr::truthy(s.global<"_check_secret">()())) return s.global<"_get_secret">()();
 
-    nb::object input = nb::borrow(s.captured(builtin_input));
+    nb::object input = s.global<"input">();
     nb::object token = input("Please enter the token: ");
     nb::object tenant = input("Please enter the tenant: ");
     if (kr::truthy(s.global<"_validate_secret">()(token, tenant))) {
@@ -132,9 +134,10 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
         // A token with no UTF-8 form cannot be sent: the request fails like any other.
         nb::str token = korvane::percent_encoded(token_text);
         nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
-        nb::object response = s.global<"requests">().attr("request")("GET", url, "verify"_a = false,
-                                                                      "timeout"_a = timeout,
-                                                                      "allow_redirects"_a = false);
+        nb::object request = s.global<"requests">().attr("request");
+        nb::object response = korvane::without_locals_on_failure([&] {
+            return request("GET", url, "verify"_a = false, "timeout"_a = timeout, "allow_redirects"_a = false);
+        });
         if (response.attr("status_code").equal(nb::int_(200))) return nb::bool_(true);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -173,7 +176,6 @@ void body(kr::Module& m) {
     nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
     m.capture(builtin_print, builtins["print"]);
     m.capture(builtin_open, builtins["open"]);
-    m.capture(builtin_input, builtins["input"]);
     m.capture(package_secret_file, m.global("secret_file_path"));
 
     m.def(check_secret_spec);

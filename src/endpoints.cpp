@@ -62,12 +62,16 @@ nb::str engine_tenant(nb::handle base_url) {
 // A re-login that answered with an account of another tenant leaves the token of that
 // tenant beside the base URL of the first: sending it there would hand one tenant's token
 // to another's host (which refuses it anyway). Switching tenants means a new base URL,
-// which only a new import makes.
+// which only a new import makes. Host names are compared as DNS does, without regard to
+// case: "Acme" typed once and "acme" at a re-login are the same host.
 void check_same_tenant(nb::handle base_url, nb::handle tenant) {
-    nb::str origin = korvane::tenant_origin(tenant);
+    nb::str origin = nb::str(korvane::tenant_origin(tenant).attr("lower")());
     nb::str url = kr::text_of(base_url);
-    if (url.equal(origin) || kr::truthy(url.attr("startswith")(nb::make_tuple(
-                                 origin + nb::str("/"), origin + nb::str("?"), origin + nb::str("#")))))
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(origin.ptr());
+    nb::str host = nb::str(kr::checked(PyUnicode_Substring(url.ptr(), 0, length)).attr("lower")());
+    nb::str rest = nb::borrow<nb::str>(kr::checked(PyUnicode_Substring(url.ptr(), length, PY_SSIZE_T_MAX)));
+    if (host.equal(origin) && (PyUnicode_GET_LENGTH(rest.ptr()) == 0 ||
+                               kr::truthy(rest.attr("startswith")(nb::make_tuple("/", "?", "#")))))
         return;
     nb::object message = nb::str(
         "The login is now for tenant {!r}, but this session's engine is tenant {!r} ({}): that tenant's token is "
@@ -106,15 +110,19 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
     try {
         if (is_text(request_type, "POST")) {
             nb::object post = s.global<"requests">().attr("post");
-            response = kr::truthy(data_as_json)
-                ? post("url"_a = url, "headers"_a = headers, "json"_a = body, "files"_a = files,
-                       "timeout"_a = timeout, "allow_redirects"_a = false)
-                : post("url"_a = url, "headers"_a = headers, "data"_a = body, "files"_a = files,
-                       "timeout"_a = timeout, "allow_redirects"_a = false);
+            response = korvane::without_locals_on_failure([&] {
+                return kr::truthy(data_as_json)
+                    ? post("url"_a = url, "headers"_a = headers, "json"_a = body, "files"_a = files,
+                           "timeout"_a = timeout, "allow_redirects"_a = false)
+                    : post("url"_a = url, "headers"_a = headers, "data"_a = body, "files"_a = files,
+                           "timeout"_a = timeout, "allow_redirects"_a = false);
+            });
         } else {
             nb::object del = s.global<"requests">().attr("delete");
-            response = del("url"_a = url, "headers"_a = headers, "json"_a = body, "timeout"_a = timeout,
+            response = korvane::without_locals_on_failure([&] {
+                return del("url"_a = url, "headers"_a = headers, "json"_a = body, "timeout"_a = timeout,
                            "allow_redirects"_a = false);
+            });
         }
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_Exception))

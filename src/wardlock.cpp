@@ -182,8 +182,10 @@ nb::object validate_credentials(Scope& s, nb::handle username, nb::handle passwo
     korvane::check_timeout(timeout);
     try {
         nb::object data = s.global<"json">().attr("dumps")(body);
-        nb::object response = s.global<"requests">().attr("post")(url, "headers"_a = headers, "data"_a = data,
-                                                                  "timeout"_a = timeout, "allow_redirects"_a = false);
+        nb::object post = s.global<"requests">().attr("post");
+        nb::object response = korvane::without_locals_on_failure([&] {
+            return post(url, "headers"_a = headers, "data"_a = data, "timeout"_a = timeout, "allow_redirects"_a = false);
+        });
         if (response.attr("status_code").not_equal(nb::int_(200))) return failed(2);
         nb::object token = response.attr("json")().attr("get")("token");
         // A 200 without a usable token is no login: storing it would only make the next
@@ -213,8 +215,9 @@ nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();
     korvane::check_timeout(timeout);
     try {
-        nb::object response = s.global<"requests">().attr("get")(url, "headers"_a = headers, "timeout"_a = timeout,
-                                                                 "allow_redirects"_a = false);
+        nb::object get = s.global<"requests">().attr("get");
+        nb::object response = korvane::without_locals_on_failure(
+            [&] { return get(url, "headers"_a = headers, "timeout"_a = timeout, "allow_redirects"_a = false); });
         return nb::bool_(response.attr("status_code").equal(nb::int_(200)));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;

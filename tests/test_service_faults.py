@@ -16,8 +16,10 @@ import importlib
 import io
 import json
 import re
+import signal
 import socket
 import sys
+import threading
 from types import SimpleNamespace
 
 import pytest
@@ -344,7 +346,9 @@ def test_completion(endpoints, wardlock, routed, logged_in, secret_file, monkeyp
 
 # ---- a time-out setting the HTTP stack refuses ------------------------------------------------
 
-BAD_TIMEOUTS = [0, -1, "10", float("inf"), float("nan"), True, (10, 0), (10,), [10, 30], 10**400]
+# Past threading.TIMEOUT_MAX (about 9.2e9 seconds) the sockets fail mid-request.
+BAD_TIMEOUTS = [0, -1, "10", float("inf"), float("nan"), True, (10, 0), (10,), [10, 30], 10**400,
+                (10, 1e10), 9.3e9, 2**63]
 
 
 @pytest.mark.parametrize("value", BAD_TIMEOUTS, ids=lambda value: repr(value)[:12])
@@ -353,8 +357,9 @@ def test_a_time_out_setting_the_http_stack_refuses_is_its_own_error_not_a_verdic
 ):
     asked = typing_answers(wardlock, monkeypatch, USER, PASSWORD, TENANT)
     before = secret_file.read_bytes()
-    setting = re.escape(f"REQUEST_TIMEOUT must be seconds above 0 (or None for no limit), or a (connect, read) pair"
-                        f" of them; it is {value!r}")
+    setting = re.escape(f"REQUEST_TIMEOUT must be seconds above 0 and at most {threading.TIMEOUT_MAX!r}, the longest"
+                        f" wait this platform allows (or None for no limit), or a (connect, read) pair of them;"
+                        f" it is {value!r}")
     calls = {
         "login": (wardlock, wardlock.authenticate_credentials),
         "credentials check": (wardlock, lambda: wardlock._validate_credentials(USER, PASSWORD, TENANT)),
@@ -386,3 +391,40 @@ def test_a_host_that_never_completes_the_handshake_names_the_timeout_that_ran_ou
     finally:
         listener.close()
     assert str(raised.value) == f"The service at {TENANT}{SERVICE_DOMAIN} could not be reached for the token check: {said}"
+
+
+# ---- what a traceback of an interrupted request shows ------------------------------------------
+
+
+def test_an_interrupted_request_leaves_no_credential_in_any_frame_a_traceback_shows(
+    endpoints, wardlock, auth, routed, logged_in, monkeypatch
+):
+    # %xmode Verbose shows every frame's locals, and %tb shows them again after a Ctrl-C;
+    # the notebook saves what they show.
+    from IPython.core.ultratb import VerboseTB
+
+    for module in (wardlock, auth, endpoints):
+        monkeypatch.setattr(module, "REQUEST_TIMEOUT", (10, 5))
+    calls = {  # what is asked, the operation that stalls, and what must not show
+        "login": (lambda: wardlock._validate_credentials(USER, PASSWORD, TENANT), "login", PASSWORD),
+        "token check": (lambda: wardlock.validate_token(logged_in, TENANT), "token_check", logged_in),
+        "app-token check": (lambda: auth._validate_secret(APP, TENANT), "app_token", APP),
+        "engine request": (lambda: endpoints.get_completion("q"), "completion", logged_in),
+    }
+    for what, (call, operation, secret) in calls.items():
+        routed.fail(operation, kind="stall", times=1)
+        timer = threading.Timer(0.5, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt) as raised:
+                call()
+        finally:
+            timer.cancel()
+            routed.clear_faults()
+        below_this_test = raised.value.__traceback__
+        while below_this_test.tb_frame.f_code.co_filename == __file__:  # this test's frames hold it
+            below_this_test = below_this_test.tb_next
+        shown = "\n".join(VerboseTB(color_scheme="nocolor").structured_traceback(
+            KeyboardInterrupt, raised.value, below_this_test))
+        assert "urllib3" in shown, what  # the HTTP stack's frames are still there, only emptied
+        assert secret not in shown, what

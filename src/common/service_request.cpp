@@ -2,7 +2,9 @@
 
 #include "common/tenant.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace korvane {
 
@@ -61,6 +63,12 @@ nb::str cause_of(nb::handle error, nb::handle exceptions, nb::handle timeout) {
     return nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(root.ptr()))).attr("__name__"));
 }
 
+// The longest wait the platform's clocks and sockets take (threading.TIMEOUT_MAX): past
+// it the HTTP stack fails mid-request with an OverflowError, or a login reads as refused.
+double longest_wait() {
+    return nb::cast<double>(nb::module_::import_("threading").attr("TIMEOUT_MAX"));
+}
+
 bool is_time_limit(nb::handle value) {
     if (value.is_none()) return true;
     if (PyBool_Check(value.ptr())) return false;
@@ -76,7 +84,7 @@ bool is_time_limit(nb::handle value) {
     } else {
         return false;
     }
-    return std::isfinite(seconds) && seconds > 0;
+    return std::isfinite(seconds) && seconds > 0 && seconds <= longest_wait();
 }
 
 }  // namespace
@@ -90,10 +98,11 @@ void check_timeout(nb::handle timeout) {
         return;
     }
     nb::object shown = nb::repr(timeout);
+    nb::object longest = nb::repr(nb::float_(longest_wait()));
     PyErr_Format(PyExc_ValueError,
-                 "REQUEST_TIMEOUT must be seconds above 0 (or None for no limit), or a (connect, read) pair of "
-                 "them; it is %U",
-                 shown.ptr());
+                 "REQUEST_TIMEOUT must be seconds above 0 and at most %U, the longest wait this platform allows "
+                 "(or None for no limit), or a (connect, read) pair of them; it is %U",
+                 longest.ptr(), shown.ptr());
     nb::raise_python_error();
 }
 
@@ -112,6 +121,39 @@ nb::str masked(nb::handle text, nb::handle secret) {
         PyErr_Clear();
     }
     return nb::str(result.attr("replace")(raw, hidden));
+}
+
+void forget_locals(nb::python_error& error, nb::handle handled) {
+    // This runs with an error in flight, whose own indicator is kept in `error`.
+    PyObject *saved_type, *saved_value, *saved_traceback;
+    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    std::vector<PyObject*> pending{error.value().ptr()};
+    std::vector<PyObject*> seen;
+    while (!pending.empty() && seen.size() < 64) {
+        PyObject* current = pending.back();
+        pending.pop_back();
+        if (current == handled.ptr() || std::find(seen.begin(), seen.end(), current) != seen.end()) continue;
+        seen.push_back(current);
+        for (PyObject* tb = PyException_GetTraceback(current); tb;) {
+            PyObject* frame = PyObject_GetAttrString(tb, "tb_frame");
+            // A frame still running (a caller's, reached through a chained error) refuses.
+            PyObject* cleared = frame ? PyObject_CallMethod(frame, "clear", nullptr) : nullptr;
+            if (!cleared) PyErr_Clear();
+            Py_XDECREF(cleared);
+            Py_XDECREF(frame);
+            PyObject* next = PyObject_GetAttrString(tb, "tb_next");
+            if (!next) PyErr_Clear();
+            Py_DECREF(tb);
+            tb = next == Py_None ? (Py_DECREF(next), nullptr) : next;
+        }
+        for (PyObject* linked : {PyException_GetCause(current), PyException_GetContext(current)}) {
+            if (linked) {
+                pending.push_back(linked);
+                Py_DECREF(linked);  // kept alive by `current`, which `error` keeps alive
+            }
+        }
+    }
+    PyErr_Restore(saved_type, saved_value, saved_traceback);
 }
 
 void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle origin, nb::handle timeout,

@@ -10,10 +10,32 @@ namespace korvane {
 namespace nb = nanobind;
 
 // A module's REQUEST_TIMEOUT as the HTTP stack takes it: None (no limit), seconds above 0
-// as an int or a finite float, or a (connect, read) tuple of those. Anything else is the
+// and at most threading.TIMEOUT_MAX as an int or a float, or a (connect, read) tuple of those. Anything else is the
 // setting's own ValueError, naming it and the value, raised before any request: refused
 // inside the request it would read as a failed login or a refused token.
 void check_timeout(nb::handle timeout);
+
+// Clears the locals of the finished frames in the tracebacks of `error` and of the errors
+// chained to it, up to `handled`, the error being handled when the request began (the
+// caller's own, which is left as it is).
+void forget_locals(nb::python_error& error, nb::handle handled);
+
+// Runs `request`, a call into the HTTP stack, and returns what it returns. Whatever it
+// raises (a failure, Ctrl-C) leaves with the stack's frames emptied of their locals, which
+// hold the headers with the bearer token, the login body with the password and the URL
+// with the app token: IPython's verbose tracebacks (%xmode Verbose, then %tb) show every
+// frame's locals, and a notebook saves what it shows. The frames, their lines and the
+// exception's class and message stay as they are.
+template <typename Request>
+nb::object without_locals_on_failure(Request&& request) {
+    nb::object handled = nb::steal(PyErr_GetHandledException());
+    try {
+        return request();
+    } catch (nb::python_error& error) {
+        forget_locals(error, handled);
+        throw;
+    }
+}
 
 // `text` with every occurrence of `secret`, as it is and percent-encoded, replaced by
 // "***". An empty secret masks nothing.
