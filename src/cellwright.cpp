@@ -283,7 +283,7 @@ void body(kr::Module& m) {
     m.import_as("ipywidgets", "widgets");
     m.from_import("IPython.display", {"display", "Javascript"});
     // Nothing here calls openai, and loading it takes half a second: it loads at first use.
-    m.lazy_import("openai");
+    m.import_at_first_use({"openai"});
     m.import("os");
     m.from_import("pandas", {"DataFrame"});
     m.from_import_as("korvane.tessaly_gpt_sdk.prompt_list", "prompts_list", "prompt_sample_list");

@@ -407,3 +407,11 @@ def test_function_faces(endpoints, name, signature, defaults, annotations, doc):
     assert function.__annotations__ == annotations
     assert function.__doc__ == doc
     assert (function.__name__, function.__qualname__, function.__module__) == (name, name, ENDPOINTS)
+
+
+@pytest.mark.parametrize("typed", ["ACME", "Acme"])
+def test_a_tenant_typed_in_other_letter_case_is_the_same_host(endpoints, service, logged_in, monkeypatch, typed):
+    # As after a re-login where the tenant was typed "Acme" once and "acme" the next time.
+    monkeypatch.setattr(endpoints, "tenant", typed)
+    endpoints.get_completion("q")
+    assert operations(service)[-1] == "completion"

@@ -46,33 +46,44 @@ void Module::import(const char* name) {
     set(name, import_module(name, nb::none()));
 }
 
-void Module::lazy_import(const char* name) {
-    nb::object modules = nb::borrow(PyImport_GetModuleDict());
-    if (PyMapping_HasKeyString(modules.ptr(), name)) {  // already loaded, or already lazy
-        import(name);
-        return;
+namespace {
+
+// The module's __getattr__: the names given to import_at_first_use are imported, bound
+// and returned; any other name is missing, in the interpreter's words.
+nb::object import_on_first_read(Scope& s, nb::handle name) {
+    nb::handle names = s.cell(0);
+    int listed = PySequence_Contains(names.ptr(), name.ptr());
+    if (listed < 0) nb::raise_python_error();
+    if (listed) {
+        nb::object module = checked(PyImport_Import(name.ptr()));
+        s.set_global(name.ptr(), module);
+        return module;
     }
-    using namespace nb::literals;
-    // The standard library's recipe: the module's ModuleSpec with its loader wrapped in a LazyLoader.
+    nb::object module_name = s.global<"__name__">();
+    nb::object message = nb::str("module {!r} has no attribute {!r}").format(module_name, name);
+    PyErr_SetObject(PyExc_AttributeError, message.ptr());
+    nb::raise_python_error();
+}
+const Spec import_on_first_read_spec =
+    def<import_on_first_read>("__getattr__", "Imports a module bound at its first use.", {{"name"}});
+
+}  // namespace
+
+void Module::import_at_first_use(std::initializer_list<const char*> names) {
     nb::object util = nb::module_::import_("importlib.util");
-    nb::object spec = util.attr("find_spec")(name);
-    if (spec.is_none()) {
-        nb::object error = nb::borrow(PyExc_ModuleNotFoundError)(
-            nb::str("No module named '{}'").format(name), "name"_a = name);
-        PyErr_SetObject(PyExc_ModuleNotFoundError, error.ptr());
-        nb::raise_python_error();
+    nb::list listed;
+    for (const char* name : names) {
+        // Found now, as `import` would find it; its code runs when the name is first read.
+        if (!PyMapping_HasKeyString(PyImport_GetModuleDict(), name) && util.attr("find_spec")(name).is_none()) {
+            using namespace nb::literals;
+            nb::object error = nb::borrow(PyExc_ModuleNotFoundError)(
+                nb::str("No module named '{}'").format(name), "name"_a = name);
+            PyErr_SetObject(PyExc_ModuleNotFoundError, error.ptr());
+            nb::raise_python_error();
+        }
+        listed.append(nb::str(name));
     }
-    nb::object loader = util.attr("LazyLoader")(spec.attr("loader"));
-    spec.attr("loader") = loader;
-    nb::object module = util.attr("module_from_spec")(spec);
-    modules[name] = module;
-    try {
-        loader.attr("exec_module")(module);
-    } catch (...) {
-        PyDict_DelItemString(modules.ptr(), name);
-        throw;
-    }
-    set(name, module);
+    set("__getattr__", make_function(import_on_first_read_spec, module_, nb::make_tuple(nb::tuple(listed))));
 }
 
 void Module::import_as(const char* name, const char* alias) {

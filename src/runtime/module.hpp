@@ -29,10 +29,12 @@ public:
     // `import name` (binds the top-level package) and `import name as alias`.
     void import(const char* name);
     void import_as(const char* name, const char* alias);
-    // `import name` of a top-level module that loads at its first use: what the import
-    // binds and sys.modules holds is the module itself, but its code runs only when an
-    // attribute is first read. A module that is not installed fails now, as `import` does.
-    void lazy_import(const char* name);
+    // `import name` of a top-level module, run when the name is first read from this
+    // module (a module-level __getattr__ imports it then and binds it). Until then
+    // sys.modules holds nothing of it, so another thread's own `import name` is an
+    // ordinary import, with the import system's locking; a module that is not installed
+    // fails now, as `import` does. One module body calls this once, with every such name.
+    void import_at_first_use(std::initializer_list<const char*> names);
     // `from module import a, b` and `from module import a as alias`.
     void from_import(const char* module, std::initializer_list<const char*> names);
     void from_import_as(const char* module, const char* name, const char* alias);
