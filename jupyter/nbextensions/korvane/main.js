@@ -7,12 +7,14 @@
 // live from the kernel, and only next to the cell whose output it is; shown again from a
 // saved notebook it inserts nothing. An answer cell records in its metadata which cell asked
 // and the text it was given, so that asking again updates an untouched answer in place.
-define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './form'],
-       function (Jupyter, outputarea, markdown) {
+define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'services/kernels/kernel', './form'],
+       function (Jupyter, outputarea, markdown, kernel) {
     var OutputArea = outputarea.OutputArea;
     var JAVASCRIPT = 'application/javascript';
     var ANSWER = 'application/vnd.korvane.answer+json';
     var EXPLANATION = 'application/vnd.korvane.explanation+json';
+    // The request metadata that tells the kernel this page's part inserts the answers.
+    var PART_MARK = 'part';
     // How the assistant's debug mode prints its explanation.
     var EXPLAINED = 'You can try this:\n ';
     var noCell = {set_text: function () {}, focus_cell: function () {}};
@@ -199,7 +201,21 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', './fo
                                   content: {data: data, metadata: {}}});
     }
 
+    // The kernel learns from this mark on the requests this page sends that the part inserts
+    // their answers; without it the kit hands them over another way as well
+    // (korvane/delivery.py), which here would insert the magic's answers twice.
+    function markRequests() {
+        var send = kernel.Kernel.prototype.send_shell_message;
+        kernel.Kernel.prototype.send_shell_message = function (msg_type, content, callbacks, metadata, buffers) {
+            if (msg_type === 'execute_request' || msg_type === 'comm_msg') {
+                metadata = $.extend({}, metadata, {korvane: PART_MARK});
+            }
+            return send.call(this, msg_type, content, callbacks, metadata, buffers);
+        };
+    }
+
     function load_ipython_extension() {
+        markRequests();
         var handle_output = OutputArea.prototype.handle_output;
         OutputArea.prototype.handle_output = function (msg) {
             var outer = live, outerParent = liveParent, outerMessage = liveMessage;

@@ -19,6 +19,8 @@
   const JAVASCRIPT = 'application/javascript';
   const ANSWER = 'application/vnd.korvane.answer+json';
   const EXPLANATION = 'application/vnd.korvane.explanation+json';
+  // The request metadata that tells the kernel this page's part inserts the answers.
+  const PART_MARK = 'part';
   const EXPLAINED = 'You can try this:\n '; // how the assistant's debug mode prints its explanation
   const WIDGET_VIEW = 'application/vnd.jupyter.widget-view+json';
   const OUTPUT_TYPES = ['stream', 'display_data', 'execute_result', 'error'];
@@ -177,6 +179,24 @@
   // found by the cell id the request carried. Other tabs, collaborators, consoles and other
   // notebooks on the same kernel send requests of their own, so their answers insert nothing
   // here; nor does output that arrives after its request finished.
+  // The kernel learns from this mark on the requests this page's notebooks send that the
+  // part inserts their answers; without it the kit hands them over another way as well
+  // (korvane/delivery.py), which here would insert them twice. Only the connections of the
+  // notebooks are marked, one by one: consoles and other pages are left as they are.
+  const markedKernels = new WeakSet();
+  function markRequests(kernel) {
+    if (!kernel || markedKernels.has(kernel)) return;
+    markedKernels.add(kernel);
+    const send = kernel.sendShellMessage.bind(kernel);
+    kernel.sendShellMessage = (msg, ...rest) => {
+      const type = msg.header.msg_type;
+      if (type === 'execute_request' || type === 'comm_msg') {
+        msg.metadata = Object.assign({}, msg.metadata, { korvane: PART_MARK });
+      }
+      return send(msg, ...rest);
+    };
+  }
+
   class Document {
     constructor(context) {
       this.panels = new Set();
@@ -185,6 +205,7 @@
       this.containerOf = new Map(); // widget id -> id of the widget whose children hold it
       this.session = null;
       this.onMessage = this.onMessage.bind(this);
+      this.onKernel = this.onKernel.bind(this);
       this.connect = this.connect.bind(this);
       this.sessionContext = context.sessionContext;
       this.sessionContext.sessionChanged.connect(this.connect);
@@ -198,13 +219,21 @@
     disconnect() {
       if (!this.session) return;
       this.session.anyMessage.disconnect(this.onMessage);
+      this.session.kernelChanged.disconnect(this.onKernel);
       this.session = null;
     }
 
     connect() {
       this.disconnect();
       this.session = this.sessionContext.session;
-      if (this.session) this.session.anyMessage.connect(this.onMessage);
+      if (!this.session) return;
+      this.session.anyMessage.connect(this.onMessage);
+      this.session.kernelChanged.connect(this.onKernel);
+      markRequests(this.session.kernel);
+    }
+
+    onKernel(session, { newValue }) {
+      markRequests(newValue);
     }
 
     onMessage(sender, { msg, direction }) {
