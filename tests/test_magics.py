@@ -43,14 +43,28 @@ del _route_to_the_tests_service
 SALES = 'import pandas as pd\nsales = pd.DataFrame({"units": [3, 4], "amount": [3.5, 4.0]})'
 
 
+# The metadata of a request from a page where korvane's front-end part runs.
+FROM_THE_PART = {"korvane": "part"}
+
+
 class Kernel:
     """A kernel's client: runs a cell and returns what the kernel sent back for it."""
 
     def __init__(self, client) -> None:
         self.client = client
 
-    def run(self, code: str, while_running=None) -> SimpleNamespace:
-        """Runs *code*; *while_running* sees each message from the kernel as it arrives."""
+    def send_execute(self, code: str, metadata: dict, **options) -> str:
+        """An execute request with *metadata*, as a front end sends it; its message id."""
+        message = self.client.session.msg("execute_request", {
+            "code": code, "silent": False, "store_history": True, "user_expressions": {},
+            "allow_stdin": False, "stop_on_error": True, **options})
+        message["metadata"] = dict(metadata)
+        self.client.shell_channel.send(message)
+        return message["header"]["msg_id"]
+
+    def run(self, code: str, while_running=None, metadata=FROM_THE_PART) -> SimpleNamespace:
+        """Runs *code* as a page with korvane's part sends it, unless *metadata* says
+        otherwise; *while_running* sees each message from the kernel as it arrives."""
         messages = []
 
         def output(message):
@@ -58,7 +72,12 @@ class Kernel:
                 while_running(message)
             messages.append(message)
 
-        reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False, output_hook=output)
+        self.client.execute = lambda code, **options: self.send_execute(code, metadata, **options)
+        try:
+            reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False,
+                                                    output_hook=output)
+        finally:
+            del self.client.execute  # the class's own again
         outputs = [(m["msg_type"], m["content"]) for m in messages]
         reply = reply["content"]
         # What the cell shows in the end: each display as its last update left it; an emptied one is gone.

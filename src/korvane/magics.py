@@ -24,7 +24,7 @@ from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_exp
 from IPython.core.magic_arguments import argument, argument_group, magic_arguments
 from IPython.display import DisplayHandle, display
 
-from korvane import request_failures
+from korvane import delivery, request_failures
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
 #: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
@@ -167,7 +167,14 @@ class KorvaneMagics(Magics):
         if args.return_answer:
             waiting.update({"text/plain": ""}, raw=True)
             return answer
-        waiting.update(answer_bundle(answer, "markdown" if args.markdown else "code"), raw=True)
+        cell_type = "markdown" if args.markdown else "code"
+        origin = delivery.current_origin()
+        if origin.has_part:
+            bundle = answer_bundle(answer, cell_type)
+        else:
+            text = delivery.valid_text(answer)
+            bundle = delivery.copyable(text, cell_type, delivery.hand_over(origin, text, cell_type, from_a_command=False))
+        _show(waiting, bundle, origin)
         return None
 
     def _explain_last_error(self, return_answer: bool) -> Any:
@@ -184,7 +191,7 @@ class KorvaneMagics(Magics):
         # Output of the kernel is trusted by the page, so Markdown handed over as such
         # would run any HTML in it, and the explanation quotes the error's text. It goes
         # as HTML rendered here, where the text is only ever text.
-        waiting.update({"text/html": render_markdown_safely(text), "text/plain": text}, raw=True)
+        _show(waiting, {"text/html": render_markdown_safely(text), "text/plain": text}, delivery.current_origin())
         return None
 
     def _debug_prompt(self, error_text: str) -> str:
@@ -218,19 +225,22 @@ def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
     else (a front end without them, an HTML export, a headless run) the answer shows as a
     Markdown code block, whose text cannot run as HTML or script.
     """
-    text = answer if type(answer) is str else format(answer, "")
     # A lone surrogate (half an emoji) cannot be sent as UTF-8, nor saved in a notebook.
-    text = text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+    text = delivery.valid_text(answer)
     where = "above" if cell_type == "markdown" else "below"
-    longest_backticks = max((len(run) for run in re.findall(r"`+", text)), default=0)
-    fence = "`" * max(3, longest_backticks + 1)
-    language = "markdown" if cell_type == "markdown" else "python"
-    return {
-        ANSWER_MIME_TYPE: {"answer": text, "cell_type": cell_type, "where": where},
-        "text/markdown": f"korvane's answer, to go in a new {cell_type} cell {where}:\n\n"
-                         f"{fence}{language}\n{text.removesuffix(chr(10))}\n{fence}\n",
-        "text/plain": text,
-    }
+    return {ANSWER_MIME_TYPE: {"answer": text, "cell_type": cell_type, "where": where},
+            **delivery.copyable(text, cell_type)}
+
+
+def _show(waiting: DisplayHandle, bundle: dict[str, Any], origin: delivery.Origin) -> None:
+    """*bundle* in place of the waiting line. Consoles and requests without a cell id (the
+    classic notebook without korvane's part) may ignore updates of a display, so there the
+    line is emptied and the bundle shown anew."""
+    if origin.kind == "kernel":
+        waiting.update({"text/plain": ""}, raw=True)
+        display(bundle, raw=True)
+    else:
+        waiting.update(bundle, raw=True)
 
 
 class _TextOnlyRenderer(mistune.HTMLRenderer):

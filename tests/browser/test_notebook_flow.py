@@ -75,21 +75,25 @@ def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook
     assert nb.metadata(command + 1)["korvane"]["answer"] == given[-1]
 
 
-def test_without_korvanes_part_the_magic_shows_its_answer_in_the_asking_cell(open_notebook, front_end,
-                                                                            logged_in, secret_file, service):
-    if front_end == "notebook7":
-        pytest.skip("Notebook 7 loads korvane's part as JupyterLab does")
-    service.engine = lambda query, max_tokens: "print('<b>not bold</b>')"
+def test_without_korvanes_part_the_magic_and_the_commands_insert_once_below_the_asking_cell(
+        open_notebook, front_end, logged_in, secret_file, service):
+    # As where the kit is installed beside the kernel but not where the Jupyter server runs:
+    # the kernel protocol's own payload inserts the answer, and its text shows in the output.
+    answers = iter(["print('<b>not bold</b>')", "total = 2 + 2"])
+    service.engine = lambda query, max_tokens: next(answers)
     nb = open_notebook(front_end=front_end, with_part=False)
     start_assistant(nb, secret_file)
-    nb.run("%load_ext korvane")
-    command = nb.add_cell("%%korvane\nsay hello")
-    before = len(nb.cells())
-    nb.start(command)
-    nb.wait_done()
-
-    assert len(nb.cells()) == before
-    assert "print('<b>not bold</b>')" in nb.cell_locator(command).inner_text()
+    nb.run("%load_ext korvane\nfrom korvane.tessaly_gpt_sdk import cellwright")
+    for source, answer in [("%%korvane\nsay hello", "print('<b>not bold</b>')"),
+                           ("cellwright.generate_code_completion('add', globals())", "total = 2 + 2")]:
+        asking = nb.add_cell(source)
+        before = len(nb.cells())
+        nb.start(asking)
+        nb.wait_done(javascript_may_fail=True)  # the command's program finds no Jupyter here
+        cells = nb.cells()
+        assert len(cells) == before + 1, (source, cells)
+        assert next_to(cells, source, above=False) == ("code", answer), source
+        assert answer in nb.cell_locator(asking).inner_text(), source
 
 
 def test_an_html_export_of_an_executed_notebook_shows_the_magics_answer(notebook_server, logged_in,
