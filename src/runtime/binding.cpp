@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "runtime/function.hpp"
+#include "runtime/scope.hpp"
+#include "runtime/values.hpp"
 
 namespace kr {
 

@@ -16,6 +16,8 @@
 #include <initializer_list>
 
 #include "runtime/function.hpp"
+#include "runtime/scope.hpp"
+#include "runtime/values.hpp"
 
 namespace kr {
 

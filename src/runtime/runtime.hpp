@@ -4,5 +4,8 @@
 #include "runtime/function.hpp"
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
+#include "runtime/scope.hpp"
+#include "runtime/spec.hpp"
+#include "runtime/values.hpp"
 #include "runtime/with.hpp"
 #include "runtime/unpack.hpp"

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "runtime/function.hpp"
+#include "runtime/values.hpp"
 
 namespace kr {
 

@@ -2,7 +2,8 @@
 // __exit__ the exception (type, value, traceback) when the body raises.
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/scope.hpp"
+#include "runtime/values.hpp"
 
 namespace kr {
 
