@@ -19,9 +19,6 @@ using namespace nb::literals;
 
 // ---- prompts ---------------------------------------------------------------------------
 
-const kr::Spec generate_prompt_spec = kr::def<cellwright::generate_prompt>(
-    "_generate_prompt", kr::no_doc, {{"query"}, {"base_prompt", "str"}, {"global_variables", nullptr, kr::none}});
-
 nb::object get_prompts(Scope& s) {
     nb::object list = s.global<"list">();
     return list(s.global<"prompt_sample_list">().attr(kr::id<"values">())());
@@ -30,85 +27,6 @@ const kr::Spec get_prompts_spec =
     kr::def<get_prompts>("get_prompts", "\n    Get the list of prompts\n    :return:\n    ", {});
 
 // ---- notebook commands -----------------------------------------------------------------
-
-// The answer as the body of a JavaScript template literal whose value is the answer again:
-// `\`, the backtick and "${" would end or change the literal, a carriage return would
-// reach the cell as a newline (template literals normalise line ends), and a surrogate
-// code point has no UTF-8 form on its way to the browser. "</" and "<!" become "<\/" and
-// "<\!", the same text in the literal: exports of a saved notebook put the program inside
-// an HTML <script> element, which an answer could otherwise close.
-nb::str template_literal_body(nb::str text) {
-    PyObject* str = text.ptr();
-    const int kind = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    auto special = [&](Py_ssize_t i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        Py_UCS4 next = i + 1 < length ? PyUnicode_READ(kind, data, i + 1) : 0;
-        return c == '\\' || c == '`' || c == '\r' || (c >= 0xD800 && c <= 0xDFFF) ||
-               (c == '$' && next == '{') || (c == '<' && (next == '/' || next == '!'));
-    };
-    Py_ssize_t first = 0;
-    while (first < length && !special(first)) ++first;
-    if (first == length) return text;
-
-    TextWriter body;
-    body.text(checked(PyUnicode_Substring(str, 0, first)));
-    for (Py_ssize_t i = first; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (!special(i)) {
-            body.character(c);
-        } else if (c == '\r') {
-            body.ascii("\\r");
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            char escape[7];
-            std::snprintf(escape, sizeof escape, "\\u%04X", (unsigned) c);
-            body.text(nb::str(escape));
-        } else if (c == '<') {
-            body.ascii("<\\");
-        } else {
-            body.character('\\');
-            body.character(c);
-        }
-    }
-    return body.finish();
-}
-
-// display(Javascript(program)) with a program that inserts `text` as a new cell. Where no
-// program can run (no korvane front-end part, VS Code, a terminal, a script), or nobody
-// can be sure it ran, korvane.delivery hands the answer over another way as well.
-void insert_cell(Scope& s, nb::handle text, const char* insertion, const char* cell_type) {
-    nb::object display = s.global<"display">();
-    nb::object javascript = s.global<"Javascript">();
-    nb::str body = template_literal_body(kr::text_of(text));
-    TextWriter program;
-    program.ascii("\n        var code_cell = Jupyter.notebook.");
-    program.text(nb::str(insertion));
-    program.ascii(";\n        code_cell.set_text(`");
-    program.text(body);
-    program.ascii("`);\n        code_cell.focus_cell();\n    ");
-    display(javascript(program.finish()));
-    nb::module_::import_("korvane.delivery").attr("deliver_command_answer")(text, cell_type);
-}
-
-nb::object display_next_cell(Scope& s, nb::handle code) {
-    insert_cell(s, code, "insert_cell_below('code')", "code");
-    return nb::none();
-}
-const kr::Spec display_next_cell_spec = kr::def<display_next_cell>(
-    "display_next_cell",
-    "\n    Add the code to the next cell\n    :param code: code to be added to next cell\n    :return:\n    ",
-    {{"code"}});
-
-nb::object display_previous_cell(Scope& s, nb::handle markdown) {
-    insert_cell(s, markdown, "insert_cell_above('markdown')", "markdown");
-    return nb::none();
-}
-const kr::Spec display_previous_cell_spec = kr::def<display_previous_cell>(
-    "display_previous_cell",
-    "\n    Add the markdown to a new cell above the current one\n"
-    "    :param markdown: markdown to be added to previous cell\n    :return:\n    ",
-    {{"markdown"}});
 
 // `get_completion(prompt=_generate_prompt(text, base_prompt=..., global_variables=...))["completion"]`
 nb::object ask_engine(Scope& s, nb::handle text, const char* base_prompt, nb::handle global_variables) {
@@ -184,6 +102,87 @@ const kr::Spec generate_code_completion_spec = kr::def<generate_code_completion>
     {{"query"}, {"global_variables", "dict", kr::none}, {"debug_mode", "bool", false},
      {"jupyter_mode", "bool", true}});
 
+// ---- inserting an answer as a cell ------------------------------------------------------
+
+// The answer as the body of a JavaScript template literal whose value is the answer again:
+// `\`, the backtick and "${" would end or change the literal, a carriage return would
+// reach the cell as a newline (template literals normalise line ends), and a surrogate
+// code point has no UTF-8 form on its way to the browser. "</" and "<!" become "<\/" and
+// "<\!", the same text in the literal: exports of a saved notebook put the program inside
+// an HTML <script> element, which an answer could otherwise close.
+nb::str template_literal_body(nb::str text) {
+    PyObject* str = text.ptr();
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    auto special = [&](Py_ssize_t i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        Py_UCS4 next = i + 1 < length ? PyUnicode_READ(kind, data, i + 1) : 0;
+        return c == '\\' || c == '`' || c == '\r' || (c >= 0xD800 && c <= 0xDFFF) ||
+               (c == '$' && next == '{') || (c == '<' && (next == '/' || next == '!'));
+    };
+    Py_ssize_t first = 0;
+    while (first < length && !special(first)) ++first;
+    if (first == length) return text;
+
+    TextWriter body;
+    body.text(checked(PyUnicode_Substring(str, 0, first)));
+    for (Py_ssize_t i = first; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (!special(i)) {
+            body.character(c);
+        } else if (c == '\r') {
+            body.ascii("\\r");
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            char escape[7];
+            std::snprintf(escape, sizeof escape, "\\u%04X", (unsigned) c);
+            body.text(nb::str(escape));
+        } else if (c == '<') {
+            body.ascii("<\\");
+        } else {
+            body.character('\\');
+            body.character(c);
+        }
+    }
+    return body.finish();
+}
+
+// display(Javascript(program)) with a program that inserts `text` as a new cell. Where no
+// program can run (no korvane front-end part, VS Code, a terminal, a script), or nobody
+// can be sure it ran, korvane.delivery hands the answer over another way as well.
+void insert_cell(Scope& s, nb::handle text, const char* insertion, const char* cell_type) {
+    nb::object display = s.global<"display">();
+    nb::object javascript = s.global<"Javascript">();
+    nb::str body = template_literal_body(kr::text_of(text));
+    TextWriter program;
+    program.ascii("\n        var code_cell = Jupyter.notebook.");
+    program.text(nb::str(insertion));
+    program.ascii(";\n        code_cell.set_text(`");
+    program.text(body);
+    program.ascii("`);\n        code_cell.focus_cell();\n    ");
+    display(javascript(program.finish()));
+    nb::module_::import_("korvane.delivery").attr("deliver_command_answer")(text, cell_type);
+}
+
+nb::object display_previous_cell(Scope& s, nb::handle markdown) {
+    insert_cell(s, markdown, "insert_cell_above('markdown')", "markdown");
+    return nb::none();
+}
+const kr::Spec display_previous_cell_spec = kr::def<display_previous_cell>(
+    "display_previous_cell",
+    "\n    Add the markdown to a new cell above the current one\n"
+    "    :param markdown: markdown to be added to previous cell\n    :return:\n    ",
+    {{"markdown"}});
+
+nb::object display_next_cell(Scope& s, nb::handle code) {
+    insert_cell(s, code, "insert_cell_below('code')", "code");
+    return nb::none();
+}
+const kr::Spec display_next_cell_spec = kr::def<display_next_cell>(
+    "display_next_cell",
+    "\n    Add the code to the next cell\n    :param code: code to be added to next cell\n    :return:\n    ",
+    {{"code"}});
+
 // ---- the query form --------------------------------------------------------------------
 
 // The closure each form's handlers share.
@@ -226,16 +225,12 @@ const kr::Spec on_button_clicked_spec = kr::def<on_button_clicked>(
     "        :param b: button \n        :return:\n        ",
     {{"b"}}, "generate_code.<locals>.on_button_clicked");
 
-bool equals(nb::handle value, const char* text) {
-    return kr::truthy(checked(PyObject_RichCompare(value.ptr(), nb::str(text).ptr(), Py_EQ)));
-}
-
 nb::object update_text_box(Scope& s, nb::handle change) {
     nb::object selected_value = change["new"];
     nb::handle text_box = s.cell(form_text_box);
-    if (equals(selected_value, "Select the prompt")) {
+    if (kr::equals_text(selected_value, "Select the prompt")) {
         text_box.attr("placeholder") = "Type your code generation query here.";
-    } else if (equals(selected_value, "Debug Code")) {
+    } else if (kr::equals_text(selected_value, "Debug Code")) {
         text_box.attr("placeholder") = "Enter your error response here.";
     } else {
         text_box.attr("placeholder") = "Type your code generation query here.";
@@ -280,6 +275,11 @@ const kr::Spec generate_code_spec = kr::def<generate_code>(
     "generate_code", "\n    Generate the code using the GPT-3 API\n    :return:\n    ",
     {{"global_variables", nullptr, kr::none}});
 
+// ---- prompt composition (cellwright_prompt.cpp) -----------------------------------------
+
+const kr::Spec generate_prompt_spec = kr::def<cellwright::generate_prompt>(
+    "_generate_prompt", kr::no_doc, {{"query"}, {"base_prompt", "str"}, {"global_variables", nullptr, kr::none}});
+
 // ---- the module body -------------------------------------------------------------------
 
 void body(kr::Module& m) {
@@ -295,8 +295,7 @@ void body(kr::Module& m) {
 
     // Importing logs in; the returned pair is not needed here.
     m.global("authenticate_credentials")();
-    // The texts of numpy dtypes that _generate_prompt keeps from call to call.
-    m.capture(0, nb::tuple());
+    m.capture(cellwright::dtype_texts_slot, nb::tuple());
 
     m.def(get_prompts_spec);
     m.def(optimize_code_spec);

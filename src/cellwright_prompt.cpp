@@ -67,11 +67,6 @@ private:
 
 // ---- which names are described ---------------------------------------------------------
 
-bool equals_ascii(PyObject* str, const char* text, Py_ssize_t length) {
-    return PyUnicode_GET_LENGTH(str) == length && PyUnicode_IS_ASCII(str) &&
-           std::memcmp(PyUnicode_1BYTE_DATA(str), text, (std::size_t) length) == 0;
-}
-
 // The name filter for an exact str, where the tests run no Python code.
 bool describes_exact_str(PyObject* name) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
@@ -83,8 +78,8 @@ bool describes_exact_str(PyObject* name) {
         if (found == -2) nb::raise_python_error();
         underscore = found >= 0;
     }
-    return !underscore && !equals_ascii(name, "In", 2) && !equals_ascii(name, "Out", 3) &&
-           !equals_ascii(name, "quit", 4) && !equals_ascii(name, "exit", 4);
+    return !underscore && !kr::equals_text(name, "In") && !kr::equals_text(name, "Out") &&
+           !kr::equals_text(name, "quit") && !kr::equals_text(name, "exit");
 }
 
 // `"_" not in name and name != "In" and name != "Out" and name != "quit" and name != "exit"`
@@ -175,10 +170,9 @@ public:
 
 private:
     static constexpr Py_ssize_t kept_limit = 64;
-    static constexpr std::size_t kept_slot = 0;
 
     nb::object kept_text(nb::handle dtype) const {
-        nb::handle kept = s_.captured(kept_slot);
+        nb::handle kept = s_.captured(dtype_texts_slot);
         const Py_ssize_t size = PyTuple_GET_SIZE(kept.ptr());
         for (Py_ssize_t i = 0; i + 1 < size; i += 2)
             if (PyTuple_GET_ITEM(kept.ptr(), i) == dtype.ptr()) return nb::borrow(PyTuple_GET_ITEM(kept.ptr(), i + 1));
@@ -186,11 +180,11 @@ private:
     }
 
     void keep(nb::handle dtype, nb::handle text) const {
-        nb::object kept = nb::borrow(s_.captured(kept_slot));
+        nb::object kept = nb::borrow(s_.captured(dtype_texts_slot));
         nb::object entry = nb::make_tuple(dtype, text);
         if (PyTuple_GET_SIZE(kept.ptr()) >= 2 * kept_limit) kept = entry;
         else kept = checked(PySequence_Concat(kept.ptr(), entry.ptr()));
-        s_.recapture(kept_slot, kept);
+        s_.recapture(dtype_texts_slot, kept);
     }
 
     static bool is_immutable_type(PyObject* type) {

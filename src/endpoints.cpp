@@ -13,14 +13,10 @@ namespace nb = nanobind;
 using kr::Scope;
 using namespace nb::literals;
 
-bool is_text(nb::handle value, const char* text) {
-    return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-}
-
 // Only these two are ever sent; anything else is refused before the token check, so a
 // mistyped method costs no request and leaves the login untouched.
 void check_request_type(nb::handle request_type) {
-    if (is_text(request_type, "POST") || is_text(request_type, "DELETE")) return;
+    if (kr::equals_text(request_type, "POST") || kr::equals_text(request_type, "DELETE")) return;
     nb::object shown = nb::repr(request_type);
     PyErr_Format(PyExc_ValueError, "Unsupported request_type %U: expected 'POST' or 'DELETE'",
                  shown.ptr());
@@ -43,7 +39,7 @@ void check_path(nb::handle path) {
 // With files, the HTTP package sends a multipart body and drops a JSON one without a
 // word: refused before anything is sent, rather than lose the body.
 void check_body_beside_files(nb::handle files, nb::handle body, nb::handle request_type, nb::handle data_as_json) {
-    if (!is_text(request_type, "POST") || body.is_none() || files.is_none() || PyDict_GET_SIZE(files.ptr()) == 0 ||
+    if (!kr::equals_text(request_type, "POST") || body.is_none() || files.is_none() || PyDict_GET_SIZE(files.ptr()) == 0 ||
         !kr::truthy(data_as_json))
         return;
     PyErr_SetString(PyExc_ValueError,
@@ -108,7 +104,7 @@ nb::object invoke_gpt_engine(Scope& s, nb::handle path, nb::handle streaming, nb
 
     nb::object response;
     try {
-        if (is_text(request_type, "POST")) {
+        if (kr::equals_text(request_type, "POST")) {
             nb::object post = s.global<"requests">().attr("post");
             response = korvane::without_locals_on_failure([&] {
                 return kr::truthy(data_as_json)

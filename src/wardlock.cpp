@@ -18,9 +18,10 @@ using namespace nb::literals;
 // still names it, a per-user file can stand in for it.
 enum Captured : std::size_t { package_secret_file };
 
-nb::tuple failed(std::size_t size) {
-    return size == 3 ? nb::make_tuple(false, nb::none(), nb::none()) : nb::make_tuple(false, nb::none());
-}
+// What _check_credentials returns without a login to give: (is_valid, token, tenant).
+nb::tuple no_login() { return nb::make_tuple(false, nb::none(), nb::none()); }
+// What _validate_credentials returns when the service issued no token: (is_valid, token).
+nb::tuple no_token() { return nb::make_tuple(false, nb::none()); }
 
 // ---- the credential file ---------------------------------------------------------------
 
@@ -28,14 +29,14 @@ nb::object check_credentials(Scope& s) {
     nb::object path = korvane::credential_file_to_read(s.global<"secret_file_path">(), s.captured(package_secret_file));
     if (path.is_none() || !kr::truthy(s.global<"os">().attr("path").attr("exists")(path))) {
         s.print("USERNAME and PASSWORD are not provided please add it manually");
-        return failed(3);
+        return no_login();
     }
     nb::object secret_data = korvane::load_json_file(s.global<"open">(), s.global<"json">(), path);
     nb::object get = secret_data.attr("get");
     for (const char* key : {"TESSALY_USERNAME", "TESSALY_PASSWORD", "TESSALY_TOKEN", "TESSALY_TENANT"}) {
         if (get(key).is_none()) {
             s.print("USERNAME and PASSWORD are not available locally please add it manually");
-            return failed(3);
+            return no_login();
         }
     }
     nb::object username = get("TESSALY_USERNAME");
@@ -54,7 +55,7 @@ nb::object check_credentials(Scope& s) {
         return nb::make_tuple(true, new_token, tenant);
     }
     s.print("Invalid username and password, program will exit now");
-    return failed(3);
+    return no_login();
 }
 const kr::Spec check_credentials_spec = kr::def<check_credentials>(
     "_check_credentials",
@@ -186,17 +187,17 @@ nb::object validate_credentials(Scope& s, nb::handle username, nb::handle passwo
         nb::object response = korvane::without_locals_on_failure([&] {
             return post(url, "headers"_a = headers, "data"_a = data, "timeout"_a = timeout, "allow_redirects"_a = false);
         });
-        if (response.attr("status_code").not_equal(nb::int_(200))) return failed(2);
+        if (response.attr("status_code").not_equal(nb::int_(200))) return no_token();
         nb::object token = response.attr("json")().attr("get")("token");
         // A 200 without a usable token is no login: storing it would only make the next
         // call ask again.
-        if (!is_usable_token(token)) return failed(2);
+        if (!is_usable_token(token)) return no_token();
         return nb::make_tuple(true, token);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         korvane::raise_if_unreachable(e, "login", origin, timeout);
         s.print("Error occurred while validating the credentials");
-        return failed(2);
+        return no_token();
     }
 }
 const kr::Spec validate_credentials_spec = kr::def<validate_credentials>(

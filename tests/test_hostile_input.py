@@ -376,9 +376,10 @@ def test_debug_mode_is_judged_twice(kit, capsys):
 
     kit.service.engine = lambda query, max_tokens: "answer"
     assert kit.cellwright.generate_code_completion("q", None, TrueOnce()) is None
-    # The first judgement chose the debug prompt, the second found no debug mode: inserted, not printed.
+    # The first judgement chose the debug prompt, the second found no debug mode: inserted (and,
+    # with no IPython here, printed as the answer alone), not printed as an explanation.
     assert kit.service.requests[-1].json["query"].startswith("Debug the below given error")
-    assert len(kit.shown) == 1 and capsys.readouterr().out == ""
+    assert len(kit.shown) == 1 and capsys.readouterr().out == "answer\n"
 
 
 @pytest.mark.parametrize("module, attribute, call", [

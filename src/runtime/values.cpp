@@ -19,6 +19,11 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+bool equals_text(nb::handle value, const char* text) {
+    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    return truthy(checked(PyObject_RichCompare(value.ptr(), nb::str(text).ptr(), Py_EQ)));
+}
+
 nb::str text_of(nb::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
     PyObject* text = PyObject_Format(value.ptr(), nullptr);

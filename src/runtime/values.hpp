@@ -47,6 +47,10 @@ inline bool truthy(nb::handle value) {
     return result != 0;
 }
 
+// `value == text`, as Python compares them. An exact str is compared in place, running no
+// code; anything else through its __eq__.
+bool equals_text(nb::handle value, const char* text);
+
 // `format(value, "")`: what an f-string field makes of a value.
 nb::str text_of(nb::handle value);
 
