@@ -342,6 +342,26 @@ class TestHttpBehaviour:
             pass
 
 
+    def test_stop_from_one_of_the_services_own_threads(self):
+        svc = TenantService().start()
+        ca_dir, token = Path(svc.ca_path).parent, svc.issue_token("acme", "alice")
+        stopped, done = [], threading.Event()
+
+        def stopping(query, max_tokens):  # an engine that stops the service mid-answer
+            try:
+                svc.stop()
+            except Exception as error:
+                stopped.append(error)
+            else:
+                stopped.append("stopped")
+            done.set()
+            return "x = 1"
+
+        svc.engine = stopping
+        with svc.routed(), pytest.raises(requests.exceptions.ConnectionError):
+            requests.post(url("acme", "/get-completion"), json={"query": "q", "max_tokens": 9}, headers=bearer(token))
+        assert done.wait(10) and stopped == ["stopped"] and not ca_dir.exists() and not svc.running
+
     def test_multi_label_tenant_needs_an_extra_hostname(self):
         with TenantService() as svc, svc.routed():
             svc.add_user("alice", "wonderland", tenant="eu.acme")

@@ -203,7 +203,9 @@ class TenantService:
                 server.shutdown()
             server.server_close()
             server.close_connections()
-        if thread is not None:
+        # Called from one of its own threads (an engine that stops the service mid-answer), the
+        # service cannot wait for that thread: it ends once its answer has failed.
+        if thread is not None and thread is not threading.current_thread():
             thread.join(timeout=5)
         if server is not None:
             server.join_connection_threads(timeout=5)
@@ -600,7 +602,8 @@ class _Server(ThreadingHTTPServer):
         with self._connections_lock:
             threads = list(self._connection_threads)
         for thread in threads:
-            thread.join(max(0.0, deadline - time.monotonic()))
+            if thread is not threading.current_thread():
+                thread.join(max(0.0, deadline - time.monotonic()))
 
     def finish_request(self, request: Any, client_address: Any) -> None:
         # The TLS handshake runs here, in the connection's own thread, so a slow or
