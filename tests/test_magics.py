@@ -354,11 +354,12 @@ def interrupt_once_asking(kernel_manager):
 
 
 HOST = f"{TENANT}{korvane.testing.SERVICE_DOMAIN}"
-RESTART_HINT = "Is the service running? With korvane's local service (korvane.testing), run connect() again after it restarts."
+# The kernel was routed to the service by connect(<its info file>) (STARTUP); a refused route over it says nothing of how.
+RESTART_HINT = "Is korvane's local service running? Once it runs again, connect(<info>) routes to it again."
 # (what goes wrong, the cell that sets it up, the one line shown, what %tb shows of the cause)
 FAILURES = [
     ("stopped service", "stopped = korvane.testing.refused_route().activate()",
-     f"The service at {HOST} could not be reached for the token check: [Errno 111] Connection refused. {RESTART_HINT}",
+     f"The service at {HOST} could not be reached for the token check: [Errno 111] Connection refused. Is the service running?",
      "ConnectionError: The service at"),
     ("stalled service", "from korvane.tessaly_gpt_sdk import endpoints\nendpoints.REQUEST_TIMEOUT = (10, 0.5)",
      f"The service at {HOST} could not be reached for the engine request: no answer within 0.5 seconds (the read"
@@ -374,7 +375,8 @@ FAILURES = [
 
 @pytest.mark.parametrize("what, setup, line, cause", FAILURES, ids=[f[0] for f in FAILURES])
 def test_a_failure_of_the_kit_shows_in_one_line_and_tb_shows_its_traceback(
-        kernel, kernel_manager, logged_in, answering, wardlock, what, setup, line, cause):
+        kernel, kernel_manager, logged_in, answering, wardlock, tmp_path, what, setup, line, cause):
+    line = line.replace("<info>", repr(str(tmp_path / "service.json")))
     kernel.run_ok("import korvane.testing\n%load_ext korvane")
     kernel.run_ok(setup)
     while_running = None

@@ -419,6 +419,46 @@ class TestRouting:
             handle.close()
         assert socket.getaddrinfo is _original_getaddrinfo
 
+    @pytest.mark.parametrize("how", ["service.route()", "connect(<file>)"])
+    def test_a_restarted_service_is_routed_again_as_the_advice_says(self, tmp_path, how):
+        from korvane import request_failures
+
+        info = tmp_path / "info.json"
+        host = f"acme{SERVICE_DOMAIN}"
+        with TenantService() as svc:
+            svc.add_user("alice", "wonderland")
+            if how == "service.route()":
+                svc.route()
+                restore = "service.route()"
+            else:
+                info.write_text(json.dumps(svc.connection_info()))
+                first = connect(str(info))
+                restore = f"connect({str(info)!r})"
+            svc.stop()
+            svc.start()
+            info.write_text(json.dumps(svc.connection_info()))  # as `python -m korvane.testing` writes it anew
+            # What the request found: no route any more (the name went to DNS), or the old port closed.
+            if how == "service.route()":
+                found = "[Errno -2] Name or service not known"
+                expected = (f"The service at {host} could not be reached: this process is no longer routed to"
+                            f" korvane's local service (stopping the service ends its routes). Once the service"
+                            f" runs again, {restore} routes to it again.")
+            else:
+                found = "[Errno 111] Connection refused"
+                expected = (f"The service at {host} could not be reached for the token check: {found}. Is korvane's"
+                            f" local service running? Once it runs again, {restore} routes to it again.")
+            error = requests.exceptions.ConnectionError(
+                f"The service at {host} could not be reached for the token check: {found}")
+            assert request_failures.describe(error, host) == expected
+            again = connect()  # what the old advice said: it routes as last time, to the service as it runs now
+            try:
+                assert login().status_code == 200
+            finally:
+                again.close()
+                if how != "service.route()":
+                    first.close()
+        assert socket.getaddrinfo is _original_getaddrinfo
+
     def test_command_line_service(self, tmp_path):
         info_file = tmp_path / "info.json"
         env = plain_env({**os.environ, "PYTHONPATH": os.pathsep.join([str(Path(korvane.__file__).parents[1]),

@@ -22,6 +22,7 @@ import ssl
 import tempfile
 import threading
 import time
+import weakref
 from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -34,7 +35,7 @@ from requests.structures import CaseInsensitiveDict
 from ._bodies import UploadedFile, is_json_type, parse_body
 from ._domain import SERVICE_DOMAIN, apex, tenant_of
 from .engine import default_engine
-from .routing import Route, refused_route
+from .routing import Route, refused_route, remember_routing
 
 _log = logging.getLogger("korvane.testing")
 
@@ -248,9 +249,12 @@ class TenantService:
         else:
             if self._server is None or self.port is None:
                 raise RuntimeError("start the service before routing to it")
-            r = Route(self.port, self.ca_path, self.domain)
+            r = Route(self.port, self.ca_path, self.domain, restore="service.route()")
         r.activate()
         self._routes.append(r)
+        if not refuse:
+            service = weakref.ref(self)  # the note of how this process was routed keeps no service alive
+            remember_routing(r, lambda: None if (svc := service()) is None else svc.route())
         return r
 
     def unroute(self) -> None:
