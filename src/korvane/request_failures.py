@@ -14,7 +14,7 @@ from types import TracebackType
 import requests
 
 # What the credential login raises when the service refuses what was typed or stored.
-_REFUSED = "Invalid username and password, program will exit now"
+REFUSED = "Invalid username and password, program will exit now"
 _NOBODY_TO_ASK = "Credentials are needed"
 
 
@@ -35,9 +35,9 @@ def describe(error: BaseException, host: str) -> str | None:
     if isinstance(error, requests.exceptions.HTTPError):
         return (f"The engine at {host} answered with an error instead of an answer (its text is printed above); "
                 f"try again, and if it persists ask the service's administrators.")
-    if isinstance(error, PermissionError) and str(error) == _REFUSED:
+    if isinstance(error, PermissionError) and str(error) == REFUSED:
         return (f"The service at {host} refused the user name, password or tenant. "
-                f"Run %reload_ext korvane to log in again.")
+                f"Run %korvane --login to log in again.")
     if isinstance(error, (EOFError, NotImplementedError)) and str(error).startswith(_NOBODY_TO_ASK):
         return f"The service at {host} refused the stored login. {error}"
     return None
