@@ -585,8 +585,8 @@ FORM_OUTCOMES = [
     ("unreachable", lambda: requests.exceptions.ConnectionError(
         "The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection refused"),
      "korvane: The service at acme.korvane.example could not be reached for the engine request: [Errno 111] Connection"
-     " refused. Is the service running? With korvane's local service (korvane.testing), run connect() again after"
-     " it restarts. (%tb shows the full traceback)\n"),
+     " refused. Is korvane's local service running? Once it runs again, service.route() routes to it again. (%tb"
+     " shows the full traceback)\n"),  # the test's process is routed by service.route()
     ("interrupt", KeyboardInterrupt,
      "korvane: The request to acme.korvane.example was interrupted; no answer was delivered. (%tb shows the full"
      " traceback)\n"),

@@ -62,20 +62,28 @@ class Kernel:
         self.client.shell_channel.send(message)
         return message["header"]["msg_id"]
 
-    def run(self, code: str, while_running=None, metadata=FROM_THE_PART) -> SimpleNamespace:
+    def run(self, code: str, while_running=None, typed: tuple[str, ...] = (),
+            metadata=FROM_THE_PART) -> SimpleNamespace:
         """Runs *code* as a page with korvane's part sends it, unless *metadata* says
-        otherwise; *while_running* sees each message from the kernel as it arrives."""
+        otherwise; *while_running* sees each message from the kernel as it arrives.
+
+        With *typed*, the cell's input requests (the login's prompts) are answered in turn.
+        """
         messages = []
+        answers = list(typed)
 
         def output(message):
             if while_running is not None:
                 while_running(message)
             messages.append(message)
 
+        def answer(message):
+            self.client.input(answers.pop(0) if answers else "")
+
         self.client.execute = lambda code, **options: self.send_execute(code, metadata, **options)
         try:
-            reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=False,
-                                                    output_hook=output)
+            reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=bool(typed),
+                                                    output_hook=output, stdin_hook=answer)
         finally:
             del self.client.execute  # the class's own again
         outputs = [(m["msg_type"], m["content"]) for m in messages]
@@ -300,7 +308,7 @@ def test_reloading_the_extension_drops_the_old_magics_and_the_error_it_held(kern
     assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
-USAGE = "%korvane [-m] [-o] [-e] [-r] [query ...]"
+USAGE = "%korvane [-m] [-o] [-e] [-r] [--login] [query ...]"
 BAD_USAGE = [
     ("%korvane --nope plot it", "unrecognized arguments: --nope"),
     ("%korvane -m -o x = 1", "choose one of --markdown, --optimize and --error"),
@@ -308,6 +316,8 @@ BAD_USAGE = [
     ("%%korvane --markdown\n\n", "nothing to ask: put the query after %korvane, or in the cell's body under %%korvane"),
     ("%%korvane plot\nit", "the text of %%korvane goes in the cell's body, not after the options"),
     ("%%korvane --error\nwhy", "--error explains the last error and takes no query"),
+    ("%korvane --login now", "--login logs in again and takes no query and no other option"),
+    ("%korvane --login --return", "--login logs in again and takes no query and no other option"),
 ]
 
 
@@ -373,11 +383,12 @@ def interrupt_once_asking(kernel_manager):
 
 
 HOST = f"{TENANT}{korvane.testing.SERVICE_DOMAIN}"
-RESTART_HINT = "Is the service running? With korvane's local service (korvane.testing), run connect() again after it restarts."
+# The kernel was routed to the service by connect(<its info file>) (STARTUP); a refused route over it says nothing of how.
+RESTART_HINT = "Is korvane's local service running? Once it runs again, connect(<info>) routes to it again."
 # (what goes wrong, the cell that sets it up, the one line shown, what %tb shows of the cause)
 FAILURES = [
     ("stopped service", "stopped = korvane.testing.refused_route().activate()",
-     f"The service at {HOST} could not be reached for the token check: [Errno 111] Connection refused. {RESTART_HINT}",
+     f"The service at {HOST} could not be reached for the token check: [Errno 111] Connection refused. Is the service running?",
      "ConnectionError: The service at"),
     ("stalled service", "from korvane.tessaly_gpt_sdk import endpoints\nendpoints.REQUEST_TIMEOUT = (10, 0.5)",
      f"The service at {HOST} could not be reached for the engine request: no answer within 0.5 seconds (the read"
@@ -393,7 +404,8 @@ FAILURES = [
 
 @pytest.mark.parametrize("what, setup, line, cause", FAILURES, ids=[f[0] for f in FAILURES])
 def test_a_failure_of_the_kit_shows_in_one_line_and_tb_shows_its_traceback(
-        kernel, kernel_manager, logged_in, answering, wardlock, what, setup, line, cause):
+        kernel, kernel_manager, logged_in, answering, wardlock, tmp_path, what, setup, line, cause):
+    line = line.replace("<info>", repr(str(tmp_path / "service.json")))
     kernel.run_ok("import korvane.testing\n%load_ext korvane")
     kernel.run_ok(setup)
     while_running = None
@@ -425,9 +437,10 @@ def test_the_commands_called_directly_still_raise_with_their_traceback(kernel, l
 
 
 COMPLETIONS = [
-    ("%korvane -", ["--error", "--markdown", "--optimize", "--return", "-e", "-m", "-o", "-r"]),
-    ("answer = %korvane --return --", ["--error", "--markdown", "--optimize", "--return"]),
+    ("%korvane -", ["--error", "--login", "--markdown", "--optimize", "--return", "-e", "-m", "-o", "-r"]),
+    ("answer = %korvane --return --", ["--error", "--login", "--markdown", "--optimize", "--return"]),
     ("%korvane plot -", None),  # after the query begins, a dash is the query's own
+    ("%korvane -- -", None),  # so it is after "--", which ends the options
     ("%%korvane --m", ["--markdown"]),
     ("%korvane --re", ["--return"]),
 ]
@@ -445,3 +458,145 @@ def test_tab_completes_the_magics_options(kernel, logged_in, answering):
     kernel.run_ok("%unload_ext korvane")
     reply = kernel.client.complete("%korvane -", 10, reply=True, timeout=STEP_TIMEOUT)["content"]
     assert "--markdown" not in reply["matches"]
+
+
+# ---- what the engine answered ----------------------------------------------------------------
+
+NO_TEXT_ANSWER = (f"The engine's answer from {HOST} held no text answer; nothing was inserted. Try again, and if it"
+                  f" persists ask the service's administrators.")
+# Status-200 answers of the completion that hold no text to insert: TenantService.fail's arguments.
+MALFORMED_ANSWERS = {
+    "completion null": dict(status=200, body='{"completion": null}'),
+    "completion a number": dict(status=200, body='{"completion": 123}'),
+    "completion an object": dict(status=200, body='{"completion": {"code": "x = 1"}}'),
+    "no completion": dict(status=200, body='{"answer": "x = 1"}'),
+    "a JSON list": dict(kind="json_array"),
+    "not JSON": dict(kind="not_json"),
+    "JSON nested too deep": dict(status=200, body="[" * 100_000 + "]" * 100_000),
+}
+
+
+def test_an_answer_without_text_inserts_nothing_and_says_so_in_one_line(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    kernel.run("1 / 0")
+    for name, fault in MALFORMED_ANSWERS.items():
+        for source in ("%korvane plot it", "%korvane --error", "answer = %korvane --return plot it"):
+            answering.fail("completion", **fault)
+            ran = kernel.run(source)
+            assert ran.failure == ("RequestFailed", NO_TEXT_ANSWER), (name, source, ran.tracebacks)
+            assert (ran.replaced, ran.displays, ran.results) == ([WAITING], [], []), (name, source)
+
+
+def test_an_explanation_with_half_an_emoji_is_shown_with_a_replacement_character(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    kernel.run("1 / 0")
+    answering.engine = lambda query, max_tokens: "half an emoji \ud83d"
+    explained = kernel.run_ok("%korvane --error")
+    assert explained.replaced == [WAITING]
+    assert explained.displays == [{"text/html": "<p>half an emoji \ufffd</p>\n", "text/plain": "half an emoji \ufffd"}]
+
+
+# ---- which error --error explains ----------------------------------------------------------------
+
+# (what failed, the cells that make it fail): each a failure of the magic's own request, never
+# the error that --error explains, also once the extension was loaded again.
+KIT_FAILURES = [
+    ("service down", ["stopped = korvane.testing.refused_route().activate()", "%korvane plot it", "stopped.close()"]),
+    ("raised through the request", ["frame = pd.DataFrame({'a': [1]})\n"
+                                    "pd.DataFrame.dtypes = property(lambda self: 1 / 0)",
+                                    "%korvane plot it", "del frame"]),
+]
+
+
+@pytest.mark.parametrize("reload", [False, True], ids=["loaded", "reloaded"])
+@pytest.mark.parametrize("what, cells", KIT_FAILURES, ids=[f[0] for f in KIT_FAILURES])
+def test_a_failure_of_the_magics_own_request_is_not_the_error_to_explain(
+        kernel, logged_in, answering, what, cells, reload):
+    kernel.run_ok("import korvane.testing, pandas as pd\n%load_ext korvane")
+    kernel.run_ok(cells[0])
+    assert kernel.run(cells[1]).failure is not None
+    kernel.run_ok(cells[2])
+    if reload:
+        kernel.run_ok("%reload_ext korvane")
+    answering.clear_requests()
+    assert kernel.run_ok("%korvane --error").stdout.startswith("No error to explain"), what
+    assert completions(answering) == []
+
+
+# ---- what the prompt describes ----------------------------------------------------------------
+
+# (a cell run before asking, whether the prompt describes `open`): IPython's own `open` is not the
+# notebook's variable; one the notebook bound is.
+OWN_NAMES = [("", False), ("def open(path):\n    return path", True)]
+
+
+def test_the_prompt_describes_what_the_cells_bound_and_not_ipythons_own_names(kernel, logged_in, answering):
+    kernel.run_ok("%load_ext korvane")
+    for cell, described in OWN_NAMES:
+        kernel.run_ok(cell)
+        answering.clear_requests()
+        kernel.run_ok("%korvane plot it")
+        (prompt,) = completions(answering)
+        assert ("name: open, type: <class 'function'>\n" in prompt) is described, (cell, prompt)
+
+
+# ---- logging in again ------------------------------------------------------------------------
+
+BETA_HOST = f"beta{korvane.testing.SERVICE_DOMAIN}"
+REFUSED_AT_LOAD = (f"The service at {HOST} refused the login of {USER}; check the user name, password and tenant,"
+                   f" then run %load_ext korvane to try again.")
+REFUSED_AT_LOGIN = (f"The service at {HOST} refused the login of {USER}; check the user name, password and tenant,"
+                    f" then run %korvane --login to try again.")
+# (what happens, the cell, the answers typed at the login's prompts, the failure or None, what is printed last,
+# the operations of a request asked next, or None when none is asked)
+LOGINS = [
+    ("a wrong password at loading", "%load_ext korvane", (USER, "wrong", TENANT), ("UsageError", REFUSED_AT_LOAD),
+     "", None),
+    ("a refused login in a request", "%korvane plot it", (USER, "wrong", TENANT),
+     ("RequestFailed", f"The service at {HOST} refused the user name, password or tenant. Run %korvane --login to"
+                       f" log in again."), "", None),
+    ("logging in again", "%korvane --login", (USER, "changed", TENANT), None, f"Logged in at {HOST}.\n",
+     ["token_check", "completion"]),
+    ("a refused login again", "%korvane --login", (USER, "wrong", TENANT), ("RequestFailed", REFUSED_AT_LOGIN),
+     "", None),
+    ("another tenant", "%korvane --login", ("bob", "builder", "beta"), None,
+     f"Logged in at {BETA_HOST}. The engine at {HOST} was chosen when korvane was loaded: to ask {BETA_HOST}'s,"
+     f" restart the kernel, then run %load_ext korvane.\n", None),
+]
+
+
+@pytest.mark.parametrize("what, cell, typed, failure, printed, next_request", LOGINS, ids=[c[0] for c in LOGINS])
+def test_logging_in_again(kernel, logged_in, answering, wardlock, what, cell, typed, failure, printed, next_request):
+    if cell != "%load_ext korvane":
+        kernel.run_ok("%load_ext korvane")
+    # The stored token and password are both refused now: the login asks.
+    answering.expire_tokens()
+    answering.add_user(USER, "changed", tenant=TENANT)
+    answering.add_user("bob", "builder", tenant="beta")
+    ran = kernel.run(cell, typed=typed)
+    assert ran.failure == failure, ran.tracebacks
+    assert ran.stdout.endswith(printed), ran.stdout
+    if failure is not None and failure[0] == "RequestFailed":
+        assert ANSI.sub("", ran.tracebacks[0][0]).endswith("(%tb shows the full traceback)")
+    if next_request is not None:
+        answering.clear_requests()
+        kernel.run_ok("%korvane --return plot it")
+        assert [r.operation for r in answering.requests] == next_request
+
+
+# (what the credential file holds): each damaged, so the assistant cannot be loaded.
+DAMAGED = {"empty": b"", "cut short": b'{"TESSALY_USERNAME": "al', "a list": b"[1, 2]", "not UTF-8": b'{"\xff": 1}'}
+
+
+def test_a_damaged_credential_file_is_named_with_what_removing_it_means(kernel, secret_file):
+    for name, content in DAMAGED.items():
+        secret_file.write_bytes(content)
+        ran = kernel.run("%load_ext korvane")
+        kind, message = ran.failure
+        first, second, *more = message.split("\n")
+        assert kind == "UsageError" and not more, (name, message)
+        assert first == "korvane could not load the notebook assistant, so %korvane is not available.", name
+        assert second.startswith(f"The credential file {secret_file} is damaged ("), (name, second)
+        assert second.endswith("); remove it to log in anew (you will be asked for your user name, password and"
+                               " tenant), then run %load_ext korvane again."), (name, second)
+        assert secret_file.read_bytes() == content, name

@@ -342,6 +342,26 @@ class TestHttpBehaviour:
             pass
 
 
+    def test_stop_from_one_of_the_services_own_threads(self):
+        svc = TenantService().start()
+        ca_dir, token = Path(svc.ca_path).parent, svc.issue_token("acme", "alice")
+        stopped, done = [], threading.Event()
+
+        def stopping(query, max_tokens):  # an engine that stops the service mid-answer
+            try:
+                svc.stop()
+            except Exception as error:
+                stopped.append(error)
+            else:
+                stopped.append("stopped")
+            done.set()
+            return "x = 1"
+
+        svc.engine = stopping
+        with svc.routed(), pytest.raises(requests.exceptions.ConnectionError):
+            requests.post(url("acme", "/get-completion"), json={"query": "q", "max_tokens": 9}, headers=bearer(token))
+        assert done.wait(10) and stopped == ["stopped"] and not ca_dir.exists() and not svc.running
+
     def test_multi_label_tenant_needs_an_extra_hostname(self):
         with TenantService() as svc, svc.routed():
             svc.add_user("alice", "wonderland", tenant="eu.acme")
@@ -397,6 +417,46 @@ class TestRouting:
             assert login().status_code == 200
         finally:
             handle.close()
+        assert socket.getaddrinfo is _original_getaddrinfo
+
+    @pytest.mark.parametrize("how", ["service.route()", "connect(<file>)"])
+    def test_a_restarted_service_is_routed_again_as_the_advice_says(self, tmp_path, how):
+        from korvane import request_failures
+
+        info = tmp_path / "info.json"
+        host = f"acme{SERVICE_DOMAIN}"
+        with TenantService() as svc:
+            svc.add_user("alice", "wonderland")
+            if how == "service.route()":
+                svc.route()
+                restore = "service.route()"
+            else:
+                info.write_text(json.dumps(svc.connection_info()))
+                first = connect(str(info))
+                restore = f"connect({str(info)!r})"
+            svc.stop()
+            svc.start()
+            info.write_text(json.dumps(svc.connection_info()))  # as `python -m korvane.testing` writes it anew
+            # What the request found: no route any more (the name went to DNS), or the old port closed.
+            if how == "service.route()":
+                found = "[Errno -2] Name or service not known"
+                expected = (f"The service at {host} could not be reached: this process is no longer routed to"
+                            f" korvane's local service (stopping the service ends its routes). Once the service"
+                            f" runs again, {restore} routes to it again.")
+            else:
+                found = "[Errno 111] Connection refused"
+                expected = (f"The service at {host} could not be reached for the token check: {found}. Is korvane's"
+                            f" local service running? Once it runs again, {restore} routes to it again.")
+            error = requests.exceptions.ConnectionError(
+                f"The service at {host} could not be reached for the token check: {found}")
+            assert request_failures.describe(error, host) == expected
+            again = connect()  # what the old advice said: it routes as last time, to the service as it runs now
+            try:
+                assert login().status_code == 200
+            finally:
+                again.close()
+                if how != "service.route()":
+                    first.close()
         assert socket.getaddrinfo is _original_getaddrinfo
 
     def test_command_line_service(self, tmp_path):

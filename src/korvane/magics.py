@@ -6,18 +6,24 @@ the context; ``--error`` sends what the assistant's debug mode sends for the las
 exception the kernel showed, and displays the explanation as Markdown.
 
 While a request is on its way a line says so, and the outcome takes its place. A failure
-of the kit's own (the service unreachable or too slow, the login refused, Ctrl-C) ends the
-cell with one line instead of a traceback through the kit; %tb shows that traceback.
+of the kit's own (the service unreachable or too slow, the login refused, an answer with no
+text in it, Ctrl-C) ends the cell with one line instead of a traceback through the kit; %tb
+shows that traceback. ``--login`` runs the login anew.
 """
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import json
+import os
 import re
 import sys
-from typing import Any
+import traceback
+from typing import Any, Iterator
 
 import mistune
+import requests
 from IPython.core.completer import SimpleCompletion, context_matcher
 from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_expand
@@ -25,8 +31,11 @@ from IPython.core.magic_arguments import argument, argument_group, magic_argumen
 from IPython.display import DisplayHandle, display
 
 from korvane import delivery, request_failures
+from korvane._build import SERVICE_DOMAIN
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
+_LOGIN = "korvane.validation.wardlock"
+_ENGINE_CLIENT = "korvane.tessaly_gpt_sdk.endpoints"
 #: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
 ANSWER_MIME_TYPE = "application/vnd.korvane.answer+json"
 
@@ -34,7 +43,8 @@ _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 # An option is a dash and a letter, or two dashes: "-1" or "-" begins a query.
 _OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
 # The magic's name, any options, and the start of one more option just before the cursor.
-_OPTION_BEING_TYPED = re.compile(r"(?:^|\s)(%%?)korvane(?:\s+-[A-Za-z-]\S*)*\s+(-[A-Za-z-]*)$")
+# "--" ends the options, so it is none of the options before.
+_OPTION_BEING_TYPED = re.compile(r"(?:^|\s)(%%?)korvane(?:\s+(?!--(?:\s|$))-[A-Za-z-]\S*)*\s+(-[A-Za-z-]*)$")
 
 
 # What the assistant's debug mode puts before the error; the prompt is composed by the
@@ -100,13 +110,37 @@ class KorvaneMagics(Magics):
         # Inside the try: a Ctrl-C the moment the line is shown is an interrupted request too.
         try:
             waiting.display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True)
-            return request(), waiting
+            return _text_answer(request()), waiting
         except BaseException as error:
             waiting.update({"text/plain": ""}, raw=True)
             line = request_failures.describe(error, host)
+            if line is None and _held_no_text_answer(error):
+                line = (f"The engine's answer from {host} held no text answer; nothing was inserted. Try again, "
+                        f"and if it persists ask the service's administrators.")
             if line is None:
                 raise
             raise RequestFailed(line) from error
+
+    def _login(self) -> None:
+        """Runs the login anew (asking when the stored one is refused) for the engine client."""
+        wardlock, endpoints = importlib.import_module(_LOGIN), importlib.import_module(_ENGINE_CLIENT)
+        typed: dict[str, str] = {}
+        try:
+            with _noting_what_is_typed(wardlock, typed):
+                token, tenant = wardlock.authenticate_credentials()
+        except BaseException as error:
+            line = (_refused_login(error, typed, "run %korvane --login to try again")
+                    or request_failures.describe(error, request_failures.engine_host()))
+            if line is None:
+                raise
+            raise RequestFailed(line) from error
+        endpoints.auth_token, endpoints.tenant = token, tenant
+        host, engine = _host_of(tenant), request_failures.engine_host()
+        if host.lower() == engine.lower():
+            print(f"Logged in at {host}.")
+        else:  # the engine client fixed its URL at import
+            print(f"Logged in at {host}. The engine at {engine} was chosen when korvane was loaded: to ask {host}'s,"
+                  f" restart the kernel, then run %load_ext korvane.")
 
     @no_var_expand  # queries hold braces and dollar signs that must reach the engine as typed
     @magic_arguments()
@@ -121,6 +155,9 @@ class KorvaneMagics(Magics):
     @argument_group("where the answer goes")
     @argument("-r", "--return", dest="return_answer", action="store_true",
               help="return the answer as text instead of inserting it, as jupyter_mode=False does")
+    @argument_group("logging in")
+    @argument("--login", action="store_true",
+              help="log in again (the prompts ask when the stored login is refused); nothing else")
     @line_cell_magic
     def korvane(self, line: str, cell: str | None = None) -> Any:
         """
@@ -138,9 +175,15 @@ class KorvaneMagics(Magics):
           %korvane --markdown total = sales["amount"].sum()
           answer = %korvane --return sort the rows by amount
           %korvane --error
+          %korvane --login
         """
         options, text = _split_options(line)
         args = self.korvane.parser.parse_args(options)  # UsageError for a bad option
+        if args.login:
+            if text.strip() or (cell or "").strip() or args.markdown or args.optimize or args.error \
+                    or args.return_answer:
+                raise UsageError("--login logs in again and takes no query and no other option")
+            return self._login()
         if sum((args.markdown, args.optimize, args.error)) > 1:
             raise UsageError("choose one of --markdown, --optimize and --error")
         if cell is not None:
@@ -154,9 +197,7 @@ class KorvaneMagics(Magics):
         if not text.strip():
             raise UsageError("nothing to ask: put the query after %korvane, or in the cell's body under %%korvane")
 
-        namespace = self.shell.user_ns
-        if type(namespace) is not dict:  # the commands take a plain dict
-            namespace = dict(namespace)
+        namespace = self._notebooks_names()
         if args.markdown:
             answer, waiting = self._ask(lambda: self.assistant.generate_markdown(text, namespace, False))
         elif args.optimize:
@@ -187,12 +228,21 @@ class KorvaneMagics(Magics):
         if return_answer:
             waiting.update({"text/plain": ""}, raw=True)
             return explanation
-        text = explanation if type(explanation) is str else format(explanation, "")
+        text = delivery.valid_text(explanation)
         # Output of the kernel is trusted by the page, so Markdown handed over as such
         # would run any HTML in it, and the explanation quotes the error's text. It goes
         # as HTML rendered here, where the text is only ever text.
         _show(waiting, {"text/html": render_markdown_safely(text), "text/plain": text}, delivery.current_origin())
         return None
+
+    def _notebooks_names(self) -> dict[str, Any]:
+        """The notebook's namespace without the names IPython put there itself (its `open`,
+        In, Out, exit), unless a cell bound them anew: the prompt describes the user's names."""
+        namespace = dict(self.shell.user_ns)  # a plain dict, as the commands take
+        for name, value in self.shell.user_ns_hidden.items():
+            if name in namespace and namespace[name] is value:
+                del namespace[name]
+        return namespace
 
     def _debug_prompt(self, error_text: str) -> str:
         """The prompt the assistant's debug mode composes for *error_text*.
@@ -271,10 +321,133 @@ def render_markdown_safely(text: str) -> str:
     return _markdown(text)
 
 
+class _NoTextAnswer(TypeError):
+    """The engine's answer decoded, but its "completion" is no text."""
+
+
+def _text_answer(answer: Any) -> str:
+    if type(answer) is not str:
+        raise _NoTextAnswer(f"the engine's answer holds {type(answer).__name__} as its completion, not text")
+    return answer
+
+
+_DECODING_THE_ANSWER = requests.models.Response.json.__code__
+_SUBSCRIPT_REFUSED = re.compile(r"not subscriptable|indices must be integers")
+
+
+def _held_no_text_answer(error: BaseException) -> bool:
+    """Whether *error* comes from an engine answer (status 200) that held no text answer: a
+    body that does not decode (not JSON, nested too deep), or one without a "completion"
+    text, which the command reads with answer["completion"] and no Python frame of its own."""
+    frames = [frame for frame, _ in traceback.walk_tb(error.__traceback__)]
+    if any(frame.f_code is _DECODING_THE_ANSWER for frame in frames):
+        return True
+    if isinstance(error, _NoTextAnswer):
+        return True
+    raised_by_the_command = bool(frames) and frames[-1].f_code.co_filename == __file__
+    return raised_by_the_command and (
+        (type(error) is KeyError and error.args == ("completion",))
+        or (type(error) is TypeError and _SUBSCRIPT_REFUSED.search(str(error)) is not None))
+
+
+# The magic's methods that make its requests: an error that passed through them is the kit's.
+_OWN_REQUESTS = ("_ask", "_login")
+
+
 def _explainable(error: BaseException | None) -> BaseException | None:
-    """*error*, unless it is only IPython's complaint about how a magic was called, or a
-    failed request of the magic's own."""
-    return None if error is None or isinstance(error, (UsageError, RequestFailed)) else error
+    """*error*, unless it is only IPython's complaint about how a magic was called, or came
+    from a request of the magic's own (the one-line failure, its cause, or anything else
+    raised through it), which %tb and not --error is for. Told by the traceback, so that it
+    holds for the last exception the kernel recorded before the extension was loaded too."""
+    if error is None or isinstance(error, (UsageError, RequestFailed)):
+        return None
+    for frame, _ in traceback.walk_tb(error.__traceback__):
+        if frame.f_code.co_filename == __file__ and frame.f_code.co_name in _OWN_REQUESTS:
+            return None
+    return error
+
+
+_USER_PROMPT, _TENANT_PROMPT = "Please enter the username:", "Please enter the tenant:"
+
+
+@contextlib.contextmanager
+def _noting_what_is_typed(wardlock: Any, typed: dict[str, str]) -> Iterator[None]:
+    """Notes in *typed* the user name and tenant typed at the login's prompts (never the
+    password), to name them if the service refuses them.
+
+    The login looks up its prompt function (getpass.getpass) at each prompt; it is wrapped
+    for the login's time, as the kernel itself rebinds it for each cell, and put back unless
+    something else rebound it meanwhile.
+    """
+    holder = getattr(wardlock, "getpass", None)
+    asking = getattr(holder, "getpass", None)
+
+    def noting(*args: Any, **kwargs: Any) -> Any:
+        prompt = kwargs.get("prompt", args[0] if args else None)
+        if prompt not in (_USER_PROMPT, _TENANT_PROMPT):
+            return asking(*args, **kwargs)  # the password is never kept here, not even in a local
+        typed[prompt] = answer = asking(*args, **kwargs)
+        return answer
+
+    try:
+        holder.getpass = noting
+    except (AttributeError, TypeError):  # nothing to wrap: the refusal is then told without names
+        yield
+        return
+    try:
+        yield
+    finally:
+        if getattr(holder, "getpass", None) is noting:
+            holder.getpass = asking
+
+
+def _host_of(tenant: Any) -> str:
+    return f"{tenant}{SERVICE_DOMAIN}"
+
+
+def _refused_login(error: BaseException, typed: dict[str, str], again: str) -> str | None:
+    """The one line for a login whose typed credentials the service refused, or None."""
+    if not (isinstance(error, PermissionError) and str(error) == request_failures.REFUSED):
+        return None
+    user, tenant = typed.get(_USER_PROMPT), typed.get(_TENANT_PROMPT)
+    service = f"The service at {_host_of(tenant)}" if tenant else "The service"
+    login = f"the login of {user}" if user else "the login"
+    return f"{service} refused {login}; check the user name, password and tenant, then {again}."
+
+
+def _credential_file(wardlock: Any) -> str:
+    """The credential file the login reads: the per-user file stands in for the package
+    root's when it exists (written where the package root could not hold it)."""
+    path = str(wardlock.secret_file_path)
+    package_root = os.path.dirname(os.path.dirname(os.path.realpath(wardlock.__file__)))
+    if path == os.path.join(package_root, "secret.json"):
+        config = os.environ.get("XDG_CONFIG_HOME", "")
+        config = config if config.startswith("/") else os.path.join(os.path.expanduser("~"), ".config")
+        per_user = os.path.join(config, "korvane", "secret.json")
+        if os.path.exists(per_user):
+            return per_user
+    return path
+
+
+def _damaged_credential_file(error: BaseException) -> str | None:
+    """The line for a load that failed on a credential file holding no JSON object (empty,
+    cut short, a list, not text), naming the file; None when the file is not the cause."""
+    wardlock = sys.modules.get(_LOGIN)
+    if wardlock is None or not isinstance(error, (ValueError, AttributeError, TypeError)):
+        return None
+    path = _credential_file(wardlock)
+    try:
+        with open(path) as file:  # read as the login reads it
+            content = json.load(file)
+    except OSError:
+        return None
+    except ValueError:  # not JSON, or not text in the file's encoding
+        pass
+    else:
+        if isinstance(content, dict):
+            return None
+    return (f"The credential file {path} is damaged ({type(error).__name__}: {error}); remove it to log in anew"
+            f" (you will be asked for your user name, password and tenant), then run %load_ext korvane again.")
 
 
 def _split_options(line: str) -> tuple[list[str], str]:
@@ -294,15 +467,20 @@ def _split_options(line: str) -> tuple[list[str], str]:
 
 def load_ipython_extension(ipython: Any) -> None:
     """Import the assistant (which logs in) and register %korvane / %%korvane."""
+    typed: dict[str, str] = {}
     try:
-        assistant = importlib.import_module(ASSISTANT)
+        wardlock = importlib.import_module(_LOGIN)
+        with _noting_what_is_typed(wardlock, typed):
+            assistant = importlib.import_module(ASSISTANT)
     except Exception as error:
         # Not registered, so %load_ext korvane can be run again once the cause is fixed.
+        refused = _refused_login(error, typed, "run %load_ext korvane to try again")
+        if refused is not None:
+            raise UsageError(refused) from error
+        cause = _damaged_credential_file(error) or (
+            f"{type(error).__name__}: {error}\nOnce that is put right, run %load_ext korvane again.")
         raise UsageError(
-            f"korvane could not load the notebook assistant, so %korvane is not available.\n"
-            f"{type(error).__name__}: {error}\n"
-            f"Once that is put right, run %load_ext korvane again."
-        ) from error
+            f"korvane could not load the notebook assistant, so %korvane is not available.\n{cause}") from error
     magics = KorvaneMagics(ipython, assistant)
     ipython.register_magics(magics)
     ipython.Completer.custom_matchers.append(magics.complete_options)

@@ -13,10 +13,8 @@ from types import TracebackType
 
 import requests
 
-_RESTART_HINT = ("Is the service running? With korvane's local service (korvane.testing), "
-                 "run connect() again after it restarts.")
 # What the credential login raises when the service refuses what was typed or stored.
-_REFUSED = "Invalid username and password, program will exit now"
+REFUSED = "Invalid username and password, program will exit now"
 _NOBODY_TO_ASK = "Credentials are needed"
 
 
@@ -30,16 +28,25 @@ def describe(error: BaseException, host: str) -> str | None:
         text = str(error)  # the kit words these as "The service at <host> could not be reached ..."
         if not text.startswith("The service at "):
             text = f"The service at {host} could not be reached: {type(error).__name__}"
-        return f"{text.rstrip('.')}. {_RESTART_HINT}"
+        hint, route_ended = _local_service_advice(host) or ("Is the service running?", False)
+        if route_ended:  # the resolver's error would read as a fault of DNS
+            return f"The service at {host} could not be reached: {hint}"
+        return f"{text.rstrip('.')}. {hint}"
     if isinstance(error, requests.exceptions.HTTPError):
         return (f"The engine at {host} answered with an error instead of an answer (its text is printed above); "
                 f"try again, and if it persists ask the service's administrators.")
-    if isinstance(error, PermissionError) and str(error) == _REFUSED:
+    if isinstance(error, PermissionError) and str(error) == REFUSED:
         return (f"The service at {host} refused the user name, password or tenant. "
-                f"Run %reload_ext korvane to log in again.")
+                f"Run %korvane --login to log in again.")
     if isinstance(error, (EOFError, NotImplementedError)) and str(error).startswith(_NOBODY_TO_ASK):
         return f"The service at {host} refused the stored login. {error}"
     return None
+
+
+def _local_service_advice(host: str) -> tuple[str, bool] | None:
+    """What routes *host* to korvane's local service again, when this process routed it there."""
+    routing = sys.modules.get("korvane.testing.routing")  # never imported here: only if in use
+    return None if routing is None else routing.advice_for(host)
 
 
 def engine_host() -> str:

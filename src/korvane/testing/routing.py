@@ -18,7 +18,7 @@ import socket
 import tempfile
 import threading
 from pathlib import Path
-from typing import Any, Mapping
+from typing import Any, Callable, Mapping
 
 import certifi
 
@@ -37,6 +37,10 @@ _real_getaddrinfo = socket.getaddrinfo
 _saved_env: dict[str, str | None] | None = None
 _bundle_dir: str | None = None
 _bundle_seq = 0
+# How this process was last routed by a call that can be made again: (the domain's apex, that
+# call as the user would type it, the call itself, None once it cannot be made). connect()
+# without arguments makes it again, and the advice for an unreachable service names it.
+_last_routing: tuple[str, str | None, Callable[[], "Route | None"]] | None = None
 
 
 def _routed_getaddrinfo(host, port, family=0, type=0, proto=0, flags=0):
@@ -57,9 +61,13 @@ def _target_for(host: Any, port: Any) -> tuple[str, int] | None:
     name = str(host).lower().rstrip(".")
     with _lock:
         for route in reversed(_active):
-            if name == route.apex or name.endswith("." + route.apex):
+            if _covers(route.apex, name):
                 return (route.host, route.port)
     return None
+
+
+def _covers(apex: str, name: str) -> bool:
+    return name == apex or name.endswith("." + apex)
 
 
 def _write_bundle(ca_pems: list[str]) -> str:
@@ -131,7 +139,8 @@ class Route:
 
     Use as a context manager, or call :meth:`activate` / :meth:`deactivate`.  The CA
     file is read at activation, so it may be removed afterwards.  ``ca_path=None``
-    leaves trust alone (useful for a route that only has to fail to connect).
+    leaves trust alone (useful for a route that only has to fail to connect).  *restore* is
+    the call, as the user would type it, that routes to the service again once it restarts.
     """
 
     def __init__(
@@ -141,6 +150,7 @@ class Route:
         domain: str = SERVICE_DOMAIN,
         *,
         host: str = "127.0.0.1",
+        restore: str | None = None,
         _holder: socket.socket | None = None,
     ) -> None:
         self.port = int(port)
@@ -150,6 +160,7 @@ class Route:
         self.host = host
         self.ca_pem: str | None = None
         self.active = False
+        self.restore = restore
         self._holder = _holder
 
     def activate(self) -> "Route":
@@ -221,11 +232,52 @@ def connect(info: Mapping[str, Any] | str | os.PathLike[str] | None = None) -> R
     """Route this process to a running service for as long as it lives.
 
     *info* is ``TenantService.connection_info()`` or the JSON file written by
-    ``python -m korvane.testing``.  Returns the active :class:`Route`; call its
-    ``close()`` to stop routing early.
+    ``python -m korvane.testing``.  Without it, the ``KORVANE_TESTING_INFO`` file, or else
+    the way this process was last routed (the same file read again, or the same
+    service's ``route()``), so that after a restart ``connect()`` finds the service as it
+    runs now.  Returns the active :class:`Route`; call its ``close()`` to stop routing early.
     """
+    if info is None and not os.environ.get(INFO_ENV):
+        with _lock:
+            last = _last_routing
+        if last is not None and (again := last[2]()) is not None:
+            return again
     data = load_info(info)
-    return Route(data["port"], data.get("ca_path"), data.get("domain", SERVICE_DOMAIN)).activate()
+    source = info if info is not None else os.environ[INFO_ENV]
+    from_file = isinstance(source, (str, os.PathLike))
+    restore = None if not from_file else "connect()" if info is None else f"connect({os.fspath(source)!r})"
+    route = Route(data["port"], data.get("ca_path"), data.get("domain", SERVICE_DOMAIN), restore=restore).activate()
+    if from_file:
+        remember_routing(route, lambda: connect(source))
+    return route
+
+
+def remember_routing(route: Route, again: Callable[[], Route | None]) -> None:
+    """Notes that *route* was made by *again* (None from it once it cannot be made again)."""
+    global _last_routing
+    with _lock:
+        _last_routing = (route.apex, route.restore, again)
+
+
+def advice_for(host: str) -> tuple[str, bool] | None:
+    """What to do when *host* could not be reached, if this process routed it to a local service.
+
+    A pair: the advice, and whether the route has ended (the name then went to the real
+    resolver, whose error says nothing of the cause).  None when no route was made for it.
+    """
+    name = host.lower().rstrip(".")
+    with _lock:
+        active = next((r for r in reversed(_active) if _covers(r.apex, name)), None)
+        last = _last_routing if _last_routing is not None and _covers(_last_routing[0], name) else None
+    if active is not None:
+        if active.restore is None:
+            return "Is the service running?", False
+        return (f"Is korvane's local service running? Once it runs again, {active.restore} routes to it again.",
+                False)
+    if last is not None and last[1] is not None:
+        return (f"this process is no longer routed to korvane's local service (stopping the service ends its"
+                f" routes). Once the service runs again, {last[1]} routes to it again.", True)
+    return None
 
 
 def active_routes() -> list[Route]:

@@ -22,6 +22,7 @@ import ssl
 import tempfile
 import threading
 import time
+import weakref
 from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -34,7 +35,7 @@ from requests.structures import CaseInsensitiveDict
 from ._bodies import UploadedFile, is_json_type, parse_body
 from ._domain import SERVICE_DOMAIN, apex, tenant_of
 from .engine import default_engine
-from .routing import Route, refused_route
+from .routing import Route, refused_route, remember_routing
 
 _log = logging.getLogger("korvane.testing")
 
@@ -203,7 +204,9 @@ class TenantService:
                 server.shutdown()
             server.server_close()
             server.close_connections()
-        if thread is not None:
+        # Called from one of its own threads (an engine that stops the service mid-answer), the
+        # service cannot wait for that thread: it ends once its answer has failed.
+        if thread is not None and thread is not threading.current_thread():
             thread.join(timeout=5)
         if server is not None:
             server.join_connection_threads(timeout=5)
@@ -246,9 +249,12 @@ class TenantService:
         else:
             if self._server is None or self.port is None:
                 raise RuntimeError("start the service before routing to it")
-            r = Route(self.port, self.ca_path, self.domain)
+            r = Route(self.port, self.ca_path, self.domain, restore="service.route()")
         r.activate()
         self._routes.append(r)
+        if not refuse:
+            service = weakref.ref(self)  # the note of how this process was routed keeps no service alive
+            remember_routing(r, lambda: None if (svc := service()) is None else svc.route())
         return r
 
     def unroute(self) -> None:
@@ -600,7 +606,8 @@ class _Server(ThreadingHTTPServer):
         with self._connections_lock:
             threads = list(self._connection_threads)
         for thread in threads:
-            thread.join(max(0.0, deadline - time.monotonic()))
+            if thread is not threading.current_thread():
+                thread.join(max(0.0, deadline - time.monotonic()))
 
     def finish_request(self, request: Any, client_address: Any) -> None:
         # The TLS handshake runs here, in the connection's own thread, so a slow or
