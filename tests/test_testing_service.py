@@ -448,7 +448,9 @@ class TestDefaultEngine:
             ("plot the sales column", "values = sales_df['sales'].head(30)"),
             ("bar chart of total sales per region", "values = sales_df.groupby('region')['sales'].sum()"),
             ("histogram of unit price", "sales_df['unit price'].value_counts(bins=10, sort=False)"),
+            ("plot the distribution of region", "sales_df['region'].value_counts().plot(kind='bar'"),
             ("load data/q1.csv", "q1 = pd.read_csv('data/q1.csv')"),
+            ("write code that reads data/q1.csv", "q1 = pd.read_csv('data/q1.csv')"),
             ("group by region and average the sales", "groupby('region')['sales'].agg('mean')"),
             ("sort by unit price descending", "sort_values('unit price', ascending=False)"),
             ("filter rows where sales greater than 100", "sales_df[sales_df['sales'] > 100]"),
@@ -497,6 +499,11 @@ class TestDefaultEngine:
                 raise ModuleNotFoundError(f"No module named {name!r}", name=name)
             return __import__(name, *args, **kwargs)
         notebook["__builtins__"] = {**vars(__import__("builtins")), "__import__": refuse}
+        # pandas draws with matplotlib, imported on its own: refused too, as where it is not installed.
+        for name in [n for n in sys.modules if n.split(".")[0] == "matplotlib" or n.startswith("pandas.plotting._m")]:
+            monkeypatch.setitem(sys.modules, name, None)
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+        monkeypatch.setattr(pd.plotting._core, "_backends", {})
         monkeypatch.chdir(tmp_path)
         with contextlib.redirect_stdout(io.StringIO()) as out:
             exec(compile(answer, "<answer>", "exec"), notebook)

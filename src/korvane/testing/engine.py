@@ -4,7 +4,10 @@ Prompts carry an instruction ("Write python code for:", "Optimize the following
 code", "Explain the below given code", "Debug the below given error") and may be
 preceded by context listing the notebook's modules and variables.  The engine picks
 the user's request out of the prompt, recognises a few common intents and fills
-them in with the DataFrames and columns it can see.  Code answers always parse.
+them in with the DataFrames and columns it can see: the columns, grouping, period,
+chart kind and file the request names.  Code answers always parse, and run with what
+the notebook has: a chart, a model or a file format that needs more than pandas
+imports it where a missing one is caught and says what to install.
 """
 
 from __future__ import annotations
@@ -250,7 +253,8 @@ class _Writer:
         if sequence and not self.mentioned:
             return self.sequence((sequence.group(1) or sequence.group(2)).rstrip("s"))
         file = _FILE_RE.search(self.req)
-        if file and re.search(r"\b(write|save|export|store|dump)\b", low[: file.start()]):
+        # "Write the DataFrame to 'out.parquet'" (not "write code that reads data.csv").
+        if file and re.search(r"\b(?:write|save|export|store|dump)\b[^.;]*\b(?:to|as|into)\s+['\"`]?$", low[: file.start()]):
             return self.save(file)
         if file and _has(low, "read", "load", "import", "open") or \
                 _has(low, "read", "load", "import", "open") and _has(low, "csv", "excel", "xlsx", "json", "parquet", " file"):
@@ -489,24 +493,26 @@ class _Writer:
 
     def draw(self, values: str, kind: str, ylabel: str | None, frame: bool = False, text: str | None = "",
              xlabel: str | None = None, extra: str = "", data: str | None = None) -> list[str]:
-        """Lines that chart *values* as *kind*: with the notebook's matplotlib, or importing it and
-        falling back to text (*text*: the values as bars; None: the values were printed already)."""
-        plt = self.plt
+        """Lines that chart *values* as *kind*: with the notebook's matplotlib, else through pandas'
+        own plotting, falling back to text where matplotlib is missing (*text*: the values to draw
+        as bars; None: the values were printed already)."""
+        plt, title = self.plt, self.req[:60].strip()
         target = data or values
-        lines = [f"fig, ax = {plt}.subplots(figsize=(8, 4))", f"{target}.plot(kind={kind!r}, ax=ax{extra})"]
-        lines += [f"ax.set_xlabel({xlabel!r})"] if xlabel else []
-        lines += [f"ax.set_ylabel({ylabel!r})"] if ylabel and kind != "pie" else []
-        lines += [f"ax.set_title({self.req[:60].strip()!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
         if "matplotlib.pyplot" in self.ctx.aliases:  # the notebook imported it, so it is there to use
-            return lines
+            lines = [f"fig, ax = {plt}.subplots(figsize=(8, 4))", f"{target}.plot(kind={kind!r}, ax=ax{extra})"]
+            lines += [f"ax.set_xlabel({xlabel!r})"] if xlabel else []
+            lines += [f"ax.set_ylabel({ylabel!r})"] if ylabel and kind != "pie" else []
+            return lines + [f"ax.set_title({title!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
+        # pandas draws with matplotlib when it is installed, and raises ImportError when it is not.
+        labels = (f", xlabel={xlabel!r}" if xlabel else "") + (f", ylabel={ylabel!r}" if ylabel and kind != "pie" else "")
         if text is None or frame:
             fallback = ["print('matplotlib is not installed (pip install matplotlib), so the values are shown "
                         "as text above')"]
         else:
             fallback = ["print('matplotlib is not installed (pip install matplotlib), so here are the values "
                         "as text bars')", *self.bars(text or values)]
-        return ["try:", f"    import matplotlib.pyplot as {plt}", "except ImportError:", *_indent(fallback),
-                "else:", *_indent(lines)]
+        return ["try:", f"    ax = {target}.plot(kind={kind!r}, figsize=(8, 4), title={title!r}{labels}{extra})",
+                "except ImportError:", *_indent(fallback), "else:", "    ax.figure.tight_layout()"]
 
     @staticmethod
     def bars(values: str) -> list[str]:
@@ -554,6 +560,7 @@ class _Writer:
             return self.draw(series, self.kind("bar"), num or "rows", xlabel=cat)
         if col is None:
             return [f"# {df} has no columns to chart.", f"print({df})"]
+        col = next((c for c, t in self.mentioned if not _is_date(t)), col)  # the column it names, numeric or not
         kind = self.kind("line" if col in self.numeric else "bar")
         if kind == "hist" and col in self.numeric:
             bins = max(2, min(self.number(10), 50))
@@ -561,7 +568,8 @@ class _Writer:
                              text=f"{df}[{col!r}].value_counts(bins={bins}, sort=False)", data=f"{df}[{col!r}].dropna()")
         if col in self.numeric:
             return self.draw(f"{df}[{col!r}]", kind, col, text=f"{df}[{col!r}].head(30)")
-        return self.draw(f"{df}[{col!r}].value_counts()", kind, "count", xlabel=col)
+        # A text column's distribution is how often each value occurs: bars, not a histogram.
+        return self.draw(f"{df}[{col!r}].value_counts()", "bar" if kind == "hist" else kind, "count", xlabel=col)
 
     # ---- tables ------------------------------------------------------------------------
 
