@@ -4,7 +4,10 @@ Prompts carry an instruction ("Write python code for:", "Optimize the following
 code", "Explain the below given code", "Debug the below given error") and may be
 preceded by context listing the notebook's modules and variables.  The engine picks
 the user's request out of the prompt, recognises a few common intents and fills
-them in with the DataFrames and columns it can see.  Code answers always parse.
+them in with the DataFrames and columns it can see: the columns, grouping, period,
+chart kind and file the request names.  Code answers always parse, and run with what
+the notebook has: a chart, a model or a file format that needs more than pandas
+imports it where a missing one is caught and says what to install.
 """
 
 from __future__ import annotations
@@ -119,6 +122,63 @@ def _numeric(dtype: str) -> bool:
     return dtype.lower().startswith(("int", "float", "uint", "number", "decimal"))
 
 
+_NUMBER_WORDS = {w: i for i, w in enumerate(
+    "zero one two three four five six seven eight nine ten eleven twelve thirteen fourteen fifteen sixteen "
+    "seventeen eighteen nineteen twenty".split())}
+_NUMBER_WORDS.update({"thirty": 30, "fifty": 50, "hundred": 100})
+# Words that name a period of time, and the codes pandas knows it by (for periods, for resampling).
+_PERIODS = {"day": ("D", "D"), "daily": ("D", "D"), "week": ("W", "W"), "weekly": ("W", "W"),
+            "month": ("M", "MS"), "monthly": ("M", "MS"), "quarter": ("Q", "QS"), "quarterly": ("Q", "QS"),
+            "year": ("Y", "YS"), "yearly": ("Y", "YS"), "annual": ("Y", "YS")}
+_PERIOD_RE = re.compile(r"\b(?:(?:by|per|each|every|a)\s+(?:the\s+)?(day|week|month|quarter|year)s?|"
+                        r"(daily|weekly|monthly|quarterly|yearly|annual))\b")
+# Chart kinds by the words that ask for them, most specific first.
+_KINDS = (("scatter", "scatter"), ("histogram", "hist"), ("hist", "hist"), ("distribution", "hist"),
+          ("pie", "pie"), ("box", "box"), ("area", "area"), ("line", "line"), ("bar", "bar"))
+# Aggregations by the words that ask for them.
+_AGGREGATES = (("average", "mean"), ("mean", "mean"), ("median", "median"), ("count", "count"),
+               ("number of", "count"), ("how many", "count"), ("total", "sum"), ("sum", "sum"),
+               ("max", "max"), ("min", "min"))
+_FILE_RE = re.compile(r"[\w./\\-]+\.(csv|tsv|xlsx|xls|json|parquet)\b", re.IGNORECASE)
+_READERS = {"xlsx": "read_excel", "xls": "read_excel", "json": "read_json", "parquet": "read_parquet"}
+_WRITERS = {"xlsx": "to_excel", "xls": "to_excel", "json": "to_json", "parquet": "to_parquet"}
+# What a file format needs beyond pandas, to say so when it is missing.
+_FORMAT_NEEDS = {"parquet": "pyarrow", "xlsx": "openpyxl", "xls": "xlrd"}
+_TARGET_NAMES = ("target", "label", "class", "y", "outcome")
+# Single-letter column names that are also English words: only a name when the request puts
+# it where a column goes ("by a", "column a").
+_AMBIGUOUS = {"a", "i"}
+
+
+def _is_date(dtype: str) -> bool:
+    return dtype.lower().startswith(("datetime", "period"))
+
+
+def _forms(name: str) -> set[str]:
+    """The ways a request may name a column: as written, with spaces for underscores, singular or plural."""
+    low = name.lower()
+    forms = {low, low.replace("_", " ")}
+    for form in list(forms):
+        forms |= {form + "s", form + "es"}
+        if form.endswith("s"):
+            forms.add(form[:-1])
+        if form.endswith("y"):
+            forms.add(form[:-1] + "ies")
+    return {f for f in forms if f.strip()}
+
+
+def _where(form: str, low: str) -> int:
+    pattern = r"(?<!\w)" + re.escape(form) + r"(?!\w)"
+    if form in _AMBIGUOUS:
+        pattern = r"(?:\b(?:by|column|columns|of|on|against|vs|and)\s+|['\"`])" + pattern
+    m = re.search(pattern, low)
+    return -1 if m is None else m.end() - len(form)
+
+
+def _indent(lines: list[str], by: str = "    ") -> list[str]:
+    return [by + line if line else line for line in lines]
+
+
 class _Writer:
     """Code for one request, using the variables in its context."""
 
@@ -131,13 +191,22 @@ class _Writer:
         self.named_frame = bool(named)
         self.df = self.frames[0] if self.frames else _Var("df")
         cols = self.df.columns
-        self.mentioned = sorted(
-            (c for c in cols if re.search(r"(?<!\w)" + re.escape(c[0].lower()) + r"(?!\w)", self.low)),
-            key=lambda c: self.low.find(c[0].lower()),
-        )
+        found = [(min(p for p in (_where(f, self.low) for f in _forms(c[0])) if p >= 0), c) for c in cols
+                 if any(_where(f, self.low) >= 0 for f in _forms(c[0]))]
+        self.mentioned = [c for _, c in sorted(found, key=lambda pc: pc[0])]
+        # The columns the request groups or sorts by: those it names right after "by", "per", "each".
+        self.keys = [c[0] for p, c in sorted(found, key=lambda pc: pc[0])
+                     if re.search(r"\b(?:by|per|each|across)\s+(?:the\s+|each\s+|its\s+)?['\"`]?$", self.low[:p])]
         # Mentioned columns first, each once.
         self.numeric = list(dict.fromkeys(c[0] for c in self.mentioned + cols if _numeric(c[1])))
-        self.category = list(dict.fromkeys(c[0] for c in self.mentioned + cols if not _numeric(c[1])))
+        self.category = list(dict.fromkeys(c[0] for c in self.mentioned + cols
+                                           if not _numeric(c[1]) and not _is_date(c[1])))
+        self.dates = list(dict.fromkeys(
+            [c[0] for c in self.mentioned + cols if _is_date(c[1])]
+            + [c[0] for c in cols if not _numeric(c[1]) and re.search(r"date|time|day|month", c[0].lower())]))
+        period = _PERIOD_RE.search(self.low)
+        self.period = None if period is None or (self.keys and self.low.find(self.keys[0].lower()) < period.start()) \
+            else _PERIODS[period.group(1) or period.group(2)]
         self.pd = ctx.aliases.get("pandas", "pd")
         self.plt = ctx.aliases.get("matplotlib.pyplot", "plt")
         self.other = [v for v in ctx.variables if not v.is_frame and v.name.lower() in words]
@@ -146,9 +215,24 @@ class _Writer:
         m = _NUMBER_RE.search(self.req)
         return int(float(m.group(0))) if m else default
 
+    def count(self, default: int) -> int:
+        """How many the request asks for, in digits or in words ("the first ten")."""
+        m = re.search(r"\b(\d+|" + "|".join(_NUMBER_WORDS) + r")\b", self.low)
+        return default if m is None else int(m.group(1)) if m.group(1).isdigit() else _NUMBER_WORDS[m.group(1)]
+
     def column(self) -> str | None:
         names = self.numeric or [c[0] for c in self.mentioned + self.df.columns]
         return names[0] if names else None
+
+    def value(self) -> str | None:
+        """The numeric column the request measures: the first it names that it does not group by."""
+        return next((c[0] for c in self.mentioned if _numeric(c[1]) and c[0] not in self.keys), None)
+
+    def aggregate(self) -> str:
+        return next((a for k, a in _AGGREGATES if re.search(r"\b" + k, self.low)), "sum")
+
+    def kind(self, default: str) -> str:
+        return next((k for w, k in _KINDS if re.search(r"\b" + w, self.low)), default)
 
     def code(self) -> list[str]:
         low = self.low
@@ -165,21 +249,40 @@ class _Writer:
         if "factorial" in low:
             return ["def factorial(n):", "    result = 1", "    for i in range(2, n + 1):", "        result *= i",
                     "    return result", "", "", f"print(factorial({self.number(5)}))"]
-        if _has(low, "read", "load", "import", "open") and _has(low, "csv", "excel", "xlsx", "json", "parquet", "file"):
+        sequence = re.search(r"\b(square|cube|even|odd)(?:d)?\s+numbers?\b|\b(squares|cubes)\b", low)
+        if sequence and not self.mentioned:
+            return self.sequence((sequence.group(1) or sequence.group(2)).rstrip("s"))
+        file = _FILE_RE.search(self.req)
+        # "Write the DataFrame to 'out.parquet'" (not "write code that reads data.csv").
+        if file and re.search(r"\b(?:write|save|export|store|dump)\b[^.;]*\b(?:to|as|into)\s+['\"`]?$", low[: file.start()]):
+            return self.save(file)
+        if file and _has(low, "read", "load", "import", "open") or \
+                _has(low, "read", "load", "import", "open") and _has(low, "csv", "excel", "xlsx", "json", "parquet", " file"):
             return self.load()
-        if _has(low, "plot", "chart", "graph", "visuali", "histogram", "scatter"):
+        if "correlat" in low and self.frames:
+            return self.correlation()
+        if "resample" in low and self.frames:
+            return self.resample()
+        if _has(low, "plot", "chart", "graph", "visuali", "histogram", "scatter", "heatmap"):
             return self.plot()
         if not self.frames:
             return self.no_data()
         if _has(low, "merge", "join", "combine"):
             return self.merge()
-        if _has(low, "correlat"):
-            return [f"correlation = {self.df.name}.corr(numeric_only=True).round(2)", "print(correlation)"]
-        if _has(low, "group", "aggregat"):
-            return self.group()
+        if _has(low, "train", "model", "regression", "classif", "predict"):
+            return self.model()
+        if "duplicat" in low:
+            return self.duplicates()
+        if "outlier" in low:
+            return self.outliers()
+        if _has(low, "overview", "first look", "memory usage"):
+            return self.overview()
         if _has(low, "missing", "null", "nan", "na values"):
             return self.missing()
-        if _has(low, "describe", "summary", "summar", "statistic", "overview"):
+        if _has(low, "group", "aggregat") or (self.keys or self.period) and any(
+                re.search(r"\b" + k, low) for k, _ in _AGGREGATES):
+            return self.group()
+        if _has(low, "describe", "summary", "summar", "statistic"):
             col = self.column() if self.mentioned else None
             target = f"{self.df.name}[{col!r}]" if col else self.df.name
             return [f"summary = {target}.describe({'' if col else 'include=' + repr('all')})", "print(summary)"]
@@ -189,22 +292,85 @@ class _Writer:
             return self.filter()
         return self.first_look()
 
-    def aggregate(self) -> str:
-        return next((a for k, a in (("average", "mean"), ("mean", "mean"), ("count", "count"), ("max", "max"),
-                                    ("min", "min")) if k in self.low), "sum")
+    def sequence(self, what: str) -> list[str]:
+        n = self.count(10)
+        term, name = {"square": ("n * n", "squares"), "cube": ("n ** 3", "cubes"),
+                      "even": ("2 * n", "evens"), "odd": ("2 * n - 1", "odds")}[what]
+        return [f"{name} = [{term} for n in range(1, {n + 1})]", f"print({name})"]
+
+    # ---- files -------------------------------------------------------------------------
 
     def load(self) -> list[str]:
-        m = re.search(r"[\w./\\-]+\.(csv|tsv|xlsx|xls|json|parquet)\b", self.req, re.IGNORECASE)
+        m = _FILE_RE.search(self.req)
         path, ext = (m.group(0), m.group(1).lower()) if m else ("data.csv", "csv")
         stem = re.split(r"[/\\]", path)[-1].rsplit(".", 1)[0]
-        name = stem if stem.isidentifier() and not keyword.iskeyword(stem) else "data"
-        reader = {"xlsx": "read_excel", "xls": "read_excel", "json": "read_json", "parquet": "read_parquet"}
+        called = re.search(r"\b(?:called|named|as|into)\s+`?([A-Za-z_]\w*)`?(?:\s*,|\s*$|\s+and\b)", self.req)
+        name = called.group(1) if called and called.group(1).lower() not in {"a", "the", "pandas", "dataframe"} \
+            else stem if stem.isidentifier() and not keyword.iskeyword(stem) else "data"
         extra = ", sep='\\t'" if ext == "tsv" else ""
-        return [f"import pandas as {self.pd}", "", "try:",
-                f"    {name} = {self.pd}.{reader.get(ext, 'read_csv')}({path!r}{extra})",
-                "except FileNotFoundError:",
-                f"    print({path!r}, 'is not in the working directory: put it there or give its full path')",
-                "else:", f"    print({name}.shape)", f"    print({name}.head())"]
+        pd = self.pd
+        handlers = ["except FileNotFoundError:",
+                    f"    print({path!r}, 'is not in the working directory: put it there or give its full path')"]
+        if ext in _FORMAT_NEEDS:
+            handlers += ["except ImportError:",
+                         f"    print('Reading {ext} files needs {_FORMAT_NEEDS[ext]}, which is not installed: "
+                         f"pip install {_FORMAT_NEEDS[ext]}')"]
+        shown = [f"print({name}.shape)", f"print({name}.head({self.rows()}))"]
+        if _has(self.low, "parse", "as dates", "datetime") and "date" in self.low:
+            shown = [f"for column in {name}.columns:", "    if 'date' in column.lower() or 'time' in column.lower():",
+                     f"        {name}[column] = {pd}.to_datetime({name}[column], errors='coerce')", *shown]
+        if "dtype" in self.low or "type of" in self.low:
+            shown.append(f"print({name}.dtypes)")
+        return [f"import pandas as {pd}", "", "try:", f"    {name} = {pd}.{_READERS.get(ext, 'read_csv')}({path!r}{extra})",
+                *handlers, "else:", *_indent(shown + self.after_load(name, m))]
+
+    def rows(self) -> str:
+        m = re.search(r"\bfirst\s+(\d+|\w+)\s+rows\b", self.low)
+        n = m and (int(m.group(1)) if m.group(1).isdigit() else _NUMBER_WORDS.get(m.group(1)))
+        return str(n) if n and n != 5 else ""
+
+    def after_load(self, name: str, file: re.Match | None) -> list[str]:
+        """What the request asks of the file once loaded ("read sales.csv and plot revenue by month")."""
+        rest = self.req[file.end():] if file else ""
+        if not _has(rest.lower(), "plot", "chart", "graph", "group", " by ", " per "):
+            return []
+        known = next((v for v in self.ctx.variables if v.is_frame and v.name == name and v.columns), None)
+        if known is None:
+            # The file's columns are not known here: take the names the request uses, and check them.
+            value = re.search(r"\b(?:plot|chart|graph|show|draw|sum|total|average|mean)\s+(?:the\s+)?"
+                              r"(?:(?:total|average|mean|monthly|daily|weekly|yearly)\s+)*([A-Za-z_]\w*)", rest.lower())
+            columns = [(value.group(1), "float64")] if value and value.group(1) not in _PERIODS else []
+            if _PERIOD_RE.search(rest.lower()):
+                columns.append(("date", "object"))
+            if not columns:
+                return []
+            known = _Var(name, "DataFrame", columns)
+        ctx = _Context(dict(self.ctx.aliases, pandas=self.pd), [known])
+        needed = [c for c, _ in known.columns]
+        follow = _Writer(rest, ctx).code()
+        return ["", f"missing = [c for c in {needed!r} if c not in {name}.columns]", "if missing:",
+                f"    print({file.group(0) if file else name!r}, 'has no column', missing, '- its columns are',"
+                f" {name}.columns.tolist())", "else:", *_indent(follow)]
+
+    def save(self, file: re.Match) -> list[str]:
+        path, ext = file.group(0), file.group(1).lower()
+        df, pd = self.df.name, self.pd
+        index = ", index=False" if re.search(r"without\s+(?:the\s+)?index|no index|index=false", self.low) else ""
+        write = f"{df}.{_WRITERS.get(ext, 'to_csv')}({path!r}{index}{', sep=chr(9)' if ext == 'tsv' else ''})"
+        out = [f"import pandas as {pd}", "", "try:", f"    {write}"]
+        if ext in _FORMAT_NEEDS:
+            need = _FORMAT_NEEDS[ext]
+            out += ["except ImportError:", f"    print('Writing {ext} files needs {need}, which is not installed: pip install {need}')"]
+        else:
+            out += ["except OSError as exc:", f"    print('Could not write', {path!r}, '-', exc)"]
+        out += ["else:", f"    print('wrote', {path!r})"]
+        if _has(self.low, "read it back", "read back", "reload", "equal", "same as"):
+            back = f"{pd}.{_READERS.get(ext, 'read_csv')}({path!r}{', sep=chr(9)' if ext == 'tsv' else ''})"
+            original = f"{df}.reset_index(drop=True)" if index else df
+            out += [f"    back = {back}", f"    print('equal to the original:', back.equals({original}))"]
+        return out
+
+    # ---- data --------------------------------------------------------------------------
 
     def merge(self) -> list[str]:
         if len(self.frames) < 2:
@@ -214,87 +380,249 @@ class _Writer:
         common = [c for c, _ in self.frames[0].columns if c in dict(self.frames[1].columns)]
         how = next((h for h in ("left", "right", "outer") if h in _words(self.req)), "inner")
         on = f"on={common[0]!r}" if common else "left_index=True, right_index=True"
-        return [f"import pandas as {self.pd}", "", f"merged = {self.pd}.merge({left}, {right}, {on}, how={how!r})",
-                "print(merged.head())"]
+        if not _has(self.low, "no match", "unmatched", "not match", "without a match"):
+            return [f"import pandas as {self.pd}", "", f"merged = {self.pd}.merge({left}, {right}, {on}, how={how!r})",
+                    "print(merged.head())"]
+        side = "right_only" if how == "right" else "left_only"
+        return [f"import pandas as {self.pd}", "",
+                f"merged = {self.pd}.merge({left}, {right}, {on}, how={how!r}, indicator=True)",
+                f"print('rows that found no match:', int((merged['_merge'] == {side!r}).sum()))",
+                "merged = merged.drop(columns='_merge')", "print(merged.head())"]
 
-    def plot(self) -> list[str]:
+    def duplicates(self) -> list[str]:
+        df = self.df.name
+        return [f"duplicated = {df}.duplicated(keep='first')", "print('duplicated rows:', int(duplicated.sum()))",
+                f"print({df}[{df}.duplicated(keep=False)].head(10))",
+                f"{df} = {df}.drop_duplicates(keep='first').reset_index(drop=True)", f"print({df}.shape)"]
+
+    def outliers(self) -> list[str]:
+        df = self.df.name
+        return [f"numeric = {df}.select_dtypes('number')", "q1, q3 = numeric.quantile(0.25), numeric.quantile(0.75)",
+                "iqr = q3 - q1", "outliers = (numeric < q1 - 1.5 * iqr) | (numeric > q3 + 1.5 * iqr)",
+                "print('rows flagged per column:')", "print(outliers.sum())",
+                "print('rows flagged in any column:', int(outliers.any(axis=1).sum()))"]
+
+    def overview(self) -> list[str]:
+        df = self.df.name
+        return [f"print('shape:', {df}.shape)", f"print({df}.dtypes)",
+                f"print('memory usage:', {df}.memory_usage(deep=True).sum(), 'bytes')",
+                f"print('missing values per column:')", f"print({df}.isna().sum())",
+                f"numeric = {df}.select_dtypes('number')", "if not numeric.empty:", "    print(numeric.describe())",
+                f"categorical = {df}.select_dtypes(exclude=['number', 'datetime'])",
+                "if not categorical.empty:", "    print(categorical.describe())"]
+
+    def correlation(self) -> list[str]:
+        df, plt = self.df.name, self.plt
+        out = [f"correlation = {df}.corr(numeric_only=True).round(2)", "print(correlation)"]
+        if not _has(self.low, "heatmap", "plot", "draw", "chart"):
+            return out
+        draw = [f"fig, ax = {plt}.subplots(figsize=(7, 6))",
+                "image = ax.imshow(correlation, cmap='coolwarm', vmin=-1, vmax=1)",
+                "names = correlation.columns.tolist()",
+                "ax.set_xticks(range(len(names)), names, rotation=45, ha='right')",
+                "ax.set_yticks(range(len(names)), names)", "for i in range(len(names)):",
+                "    for j in range(len(names)):",
+                "        ax.text(j, i, f'{correlation.iloc[i, j]:.2f}', ha='center', va='center')",
+                "fig.colorbar(image, ax=ax)", "ax.set_title('Correlation of the numeric columns')",
+                f"{plt}.tight_layout()", f"{plt}.show()"]
+        if "matplotlib.pyplot" in self.ctx.aliases:
+            return out + draw
+        return out + ["try:", f"    import matplotlib.pyplot as {plt}", "except ImportError:",
+                      "    print('matplotlib is not installed (pip install matplotlib), so the matrix is shown as text above')",
+                      "else:", *_indent(draw)]
+
+    def by_period(self, value: str | None, agg: str) -> str | None:
+        """The values grouped by the request's period of the date column, or None without a date column."""
+        if not self.dates or self.period is None:
+            return None
+        df, date = self.df.name, self.dates[0]
+        key = f"{self.pd}.to_datetime({df}[{date!r}]).dt.to_period({self.period[0]!r})"
+        return f"{df}.groupby({key})" + (f"[{value!r}].{agg}()" if value else ".size()")
+
+    def needs_dates(self) -> list[str]:
+        df = self.df.name
+        return [f"print('This needs a date column, and {df} has none:', {df}.columns.tolist())"]
+
+    def resample(self) -> list[str]:
+        if not self.dates:
+            return self.needs_dates()
+        df, pd, date = self.df.name, self.pd, self.dates[0]
+        period = (self.period or _PERIODS["month"])[1]
+        agg = "mean" if _has(self.low, "average", "mean") else "sum"
+        values = [c for c in self.numeric if c != date]
+        columns = f"[{values!r}]" if values else ""
+        out = [f"{df}[{date!r}] = {pd}.to_datetime({df}[{date!r}])",
+               f"resampled = {df}.set_index({date!r}){columns}.resample({period!r}).{agg}()", "print(resampled)"]
+        if _has(self.low, "plot", "chart", "graph"):
+            out += self.draw("resampled", self.kind("line"), f"{agg} per period", frame=True, text=None)
+        return out
+
+    def model(self) -> list[str]:
+        df = self.df.name
+        named = [c[0] for c in self.mentioned if not _is_date(c[1])]
+        target = next(iter(named), None) or next(
+            (c for c, _ in self.df.columns if c.lower() in _TARGET_NAMES or _has(c.lower(), "target", "label", "churn")),
+            None) or next((c for c, t in reversed(self.df.columns) if not _is_date(t)), None)
+        if target is None:
+            return [f"print('A model needs a target column, and {df} has none to use:', {df}.columns.tolist())"]
+        dates = [c for c, t in self.df.columns if _is_date(t)]
+        return [
+            "try:", "    from sklearn.compose import ColumnTransformer", "    from sklearn.impute import SimpleImputer",
+            "    from sklearn.linear_model import LogisticRegression", "    from sklearn.metrics import classification_report",
+            "    from sklearn.model_selection import train_test_split", "    from sklearn.pipeline import Pipeline",
+            "    from sklearn.preprocessing import OneHotEncoder, StandardScaler", "except ImportError:",
+            "    print('This needs scikit-learn, which is not installed: pip install scikit-learn')", "else:",
+            f"    target = {target!r}", f"    data = {df}.dropna(subset=[target])",
+            f"    X = data.drop(columns=[target{''.join(', ' + repr(d) for d in dates)}])", "    y = data[target]",
+            "    numeric = X.select_dtypes('number').columns.tolist()",
+            "    categorical = X.select_dtypes(exclude='number').columns.tolist()",
+            "    prepare = ColumnTransformer([",
+            "        ('numeric', Pipeline([('impute', SimpleImputer(strategy='median')), ('scale', StandardScaler())]), numeric),",
+            "        ('categorical', Pipeline([('impute', SimpleImputer(strategy='most_frequent')),",
+            "                                  ('encode', OneHotEncoder(handle_unknown='ignore'))]), categorical),",
+            "    ])", "    model = Pipeline([('prepare', prepare), ('classify', LogisticRegression(max_iter=1000))])",
+            "    stratify = y if y.value_counts().min() >= 2 else None",
+            "    if y.nunique() < 2 or len(y) < 5:",
+            "        print(f'Too few rows or classes of {target!r} to train on:', len(y), 'rows,', y.nunique(), 'classes')",
+            "    else:",
+            "        X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=0.2, stratify=stratify, random_state=0)",
+            "        model.fit(X_train, y_train)",
+            "        print(classification_report(y_test, model.predict(X_test), zero_division=0))"]
+
+    # ---- charts ------------------------------------------------------------------------
+
+    def draw(self, values: str, kind: str, ylabel: str | None, frame: bool = False, text: str | None = "",
+             xlabel: str | None = None, extra: str = "", data: str | None = None) -> list[str]:
+        """Lines that chart *values* as *kind*: with the notebook's matplotlib, else through pandas'
+        own plotting, falling back to text where matplotlib is missing (*text*: the values to draw
+        as bars; None: the values were printed already)."""
+        plt, title = self.plt, self.req[:60].strip()
+        target = data or values
         if "matplotlib.pyplot" in self.ctx.aliases:  # the notebook imported it, so it is there to use
-            return self.plot_with_matplotlib()
-        df, low = self.df.name, self.low
-        col = self.column()
-        if self.other and not (self.mentioned or self.named_frame):
-            return ["# matplotlib is not imported in this notebook, so here are the values to plot.",
-                    f"print({self.other[0].name})"]
-        if not self.frames:
-            return ["# There is no DataFrame in this notebook to plot, and matplotlib is not imported:",
-                    "# an example chart of y = x * x, drawn with characters.",
-                    "for x in range(10):", "    print(f\"{x:>3} {'#' * (x * x // 2)} {x * x}\")"]
-        if "scatter" in low and len(self.numeric) >= 2:
-            x, y = self.numeric[:2]
-            return ["# matplotlib is not imported in this notebook, so instead of a scatter plot here are the",
-                    "# pairs in order of the first column, and how closely they move together.",
-                    f"pairs = {df}[[{x!r}, {y!r}]].dropna().sort_values({x!r})", "print(pairs.to_string(index=False))",
-                    f"print('correlation:', round(pairs[{x!r}].corr(pairs[{y!r}]), 3))"]
-        if _has(low, " by ", " per ", "each") and self.category and self.numeric:
-            cat, num = self.category[0], self.numeric[0]
-            values, what = f"{df}.groupby({cat!r})[{num!r}].{self.aggregate()}()", f"{num} by {cat}"
-        elif col is None:
-            return ["# matplotlib is not imported in this notebook, and this DataFrame has no columns to chart.",
-                    f"print({df})"]
-        elif _has(low, "hist", "distribution") and col in self.numeric:
-            values, what = f"{df}[{col!r}].value_counts(bins={max(2, min(self.number(10), 50))}, sort=False)", \
-                f"the distribution of {col}"
-        elif col in self.numeric:
-            values, what = f"{df}[{col!r}].head(30)", f"{col}, row by row"
+            lines = [f"fig, ax = {plt}.subplots(figsize=(8, 4))", f"{target}.plot(kind={kind!r}, ax=ax{extra})"]
+            lines += [f"ax.set_xlabel({xlabel!r})"] if xlabel else []
+            lines += [f"ax.set_ylabel({ylabel!r})"] if ylabel and kind != "pie" else []
+            return lines + [f"ax.set_title({title!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
+        # pandas draws with matplotlib when it is installed, and raises ImportError when it is not.
+        labels = (f", xlabel={xlabel!r}" if xlabel else "") + (f", ylabel={ylabel!r}" if ylabel and kind != "pie" else "")
+        if text is None or frame:
+            fallback = ["print('matplotlib is not installed (pip install matplotlib), so the values are shown "
+                        "as text above')"]
         else:
-            values, what = f"{df}[{col!r}].value_counts()", f"how often each {col} occurs"
-        return [f"# matplotlib is not imported in this notebook, so this draws {what}",
-                "# as a text bar chart (import matplotlib for a real one).",
-                f"values = {values}.dropna()", "widest = values.abs().max()", "for label, value in values.items():",
+            fallback = ["print('matplotlib is not installed (pip install matplotlib), so here are the values "
+                        "as text bars')", *self.bars(text or values)]
+        return ["try:", f"    ax = {target}.plot(kind={kind!r}, figsize=(8, 4), title={title!r}{labels}{extra})",
+                "except ImportError:", *_indent(fallback), "else:", "    ax.figure.tight_layout()"]
+
+    @staticmethod
+    def bars(values: str) -> list[str]:
+        return [f"values = {values}.dropna()", "widest = values.abs().max()", "for label, value in values.items():",
                 "    bar = '#' * round(40 * abs(value) / widest) if widest > 0 else ''",
                 "    print(f'{str(label):>16}  {bar} {value:g}')"]
 
-    def plot_with_matplotlib(self) -> list[str]:
-        df, low, plt = self.df.name, self.low, self.plt
-        out = [f"fig, ax = {plt}.subplots(figsize=(8, 4))"]
-        col, title = self.column(), self.req[:60]
+    def plot(self) -> list[str]:
+        df, low = self.df.name, self.low
+        if "matplotlib.pyplot" not in self.ctx.aliases and not self.frames and not self.other:
+            return ["# There is no DataFrame in this notebook to plot, and matplotlib is not imported:",
+                    "# an example chart of y = x * x, drawn with characters.",
+                    "for x in range(10):", "    print(f\"{x:>3} {'#' * (x * x // 2)} {x * x}\")"]
         if self.other and not (self.mentioned or self.named_frame):
-            out.append(f"ax.plot({self.other[0].name})")
-        elif not self.frames:
-            out += ["x = list(range(10))", "ax.plot(x, [v * v for v in x])"]
-        elif "scatter" in low and len(self.numeric) >= 2:
+            name = self.other[0].name
+            if "matplotlib.pyplot" not in self.ctx.aliases:
+                return ["# matplotlib is not imported in this notebook, so here are the values to plot.",
+                        f"print({name})"]
+            return [f"fig, ax = {self.plt}.subplots(figsize=(8, 4))", f"ax.plot({name})",
+                    f"ax.set_title({self.req[:60]!r})", f"{self.plt}.tight_layout()", f"{self.plt}.show()"]
+        if not self.frames:
+            plt = self.plt
+            return [f"fig, ax = {plt}.subplots(figsize=(8, 4))", "x = list(range(10))", "ax.plot(x, [v * v for v in x])",
+                    f"ax.set_title({self.req[:60]!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
+        col = self.column()
+        if "scatter" in low and len(self.numeric) >= 2:
             x, y = self.numeric[:2]
-            out += [f"ax.scatter({df}[{x!r}], {df}[{y!r}])", f"ax.set_xlabel({x!r})", f"ax.set_ylabel({y!r})"]
-        elif _has(low, " by ", " per ", "each") and self.category and self.numeric:
-            cat, num = self.category[0], self.numeric[0]
-            out += [f"{df}.groupby({cat!r})[{num!r}].{self.aggregate()}().plot(kind='bar', ax=ax)",
-                    f"ax.set_ylabel({num!r})"]
-        else:
-            kind = "hist" if _has(low, "hist", "distribution") else "bar" if "bar" in low else "line"
-            target = f"{df}[{col!r}]" if col else df
-            out.append(f"{target}.plot(kind={kind!r}, ax=ax{', bins=20' if kind == 'hist' else ''})")
-            if col:
-                out.append(f"ax.set_ylabel({col!r})")
-        return out + [f"ax.set_title({title!r})", f"{plt}.tight_layout()", f"{plt}.show()"]
+            pairs = [f"pairs = {df}[[{x!r}, {y!r}]].dropna().sort_values({x!r})"]
+            if "matplotlib.pyplot" in self.ctx.aliases:
+                return pairs + self.draw("pairs", "scatter", y, xlabel=x, extra=f", x={x!r}, y={y!r}")
+            return pairs + ["print(pairs.to_string(index=False))",
+                            f"print('correlation:', round(pairs[{x!r}].corr(pairs[{y!r}]), 3))"] + \
+                self.draw("pairs", "scatter", y, xlabel=x, extra=f", x={x!r}, y={y!r}", text=None)
+        value, agg = self.value(), self.aggregate()
+        if self.period:
+            series = self.by_period(value or (self.numeric or [None])[0], agg)
+            if series is None:
+                return self.needs_dates()
+            return self.draw(series, self.kind("line"), value or self.numeric[0] if self.numeric else "rows",
+                             xlabel=self.dates[0])
+        if (self.keys or _has(low, " by ", " per ", "each")) and (self.category or self.keys) and (self.numeric or agg == "count"):
+            cat = (self.keys or self.category)[0]
+            num = value or (self.numeric[0] if agg != "count" or not self.numeric else None)
+            series = f"{df}.groupby({cat!r})" + (f"[{num!r}].{agg}()" if num else ".size()")
+            return self.draw(series, self.kind("bar"), num or "rows", xlabel=cat)
+        if col is None:
+            return [f"# {df} has no columns to chart.", f"print({df})"]
+        col = next((c for c, t in self.mentioned if not _is_date(t)), col)  # the column it names, numeric or not
+        kind = self.kind("line" if col in self.numeric else "bar")
+        if kind == "hist" and col in self.numeric:
+            bins = max(2, min(self.number(10), 50))
+            return self.draw(f"{df}[{col!r}]", "hist", "count", xlabel=col, extra=f", bins={bins}",
+                             text=f"{df}[{col!r}].value_counts(bins={bins}, sort=False)", data=f"{df}[{col!r}].dropna()")
+        if col in self.numeric:
+            return self.draw(f"{df}[{col!r}]", kind, col, text=f"{df}[{col!r}].head(30)")
+        # A text column's distribution is how often each value occurs: bars, not a histogram.
+        return self.draw(f"{df}[{col!r}].value_counts()", "bar" if kind == "hist" else kind, "count", xlabel=col)
+
+    # ---- tables ------------------------------------------------------------------------
 
     def group(self) -> list[str]:
-        df, agg = self.df.name, self.aggregate()
-        if not (self.category and self.numeric):
-            return [f"result = {df}.groupby({df}.columns[0]).agg({agg!r})", "print(result)"]
-        cat, num = self.category[0], self.numeric[0]
-        return [f"result = {df}.groupby({cat!r})[{num!r}].agg({agg!r}).reset_index()", "print(result)"]
+        df = self.df.name
+        # Each aggregation the request names, in the order it names them.
+        named = sorted((m.start(), a) for k, a in _AGGREGATES for m in [re.search(r"\b" + k, self.low)] if m)
+        aggs = list(dict.fromkeys(a for _, a in named)) or ["sum"]
+        value = self.value()
+        if self.period:
+            series = self.by_period(value or (self.numeric or [None])[0], aggs[0])
+            return self.needs_dates() if series is None else [f"result = {series}", "print(result)"]
+        key = (self.keys or self.category or [None])[0]
+        if key is None:
+            return [f"result = {df}.groupby({df}.columns[0]).agg({aggs[0]!r})", "print(result)"]
+        if aggs == ["count"] and value is None:
+            noun = re.search(r"\b(?:count|number of|how many)\s+(?:the\s+)?([a-z_]\w*)", self.low)
+            name = noun.group(1) if noun and noun.group(1) not in ("rows", "of", "per", "by") else "count"
+            return [f"result = {df}.groupby({key!r}).size().reset_index(name={name!r})", "print(result)"]
+        values = [value] if value else [c for c in self.numeric if c != key]
+        if not values:
+            return [f"result = {df}.groupby({key!r}).size().reset_index(name='count')", "print(result)"]
+        if len(aggs) == 1 and (value or not _has(self.low, "every", "all", "each numeric")):
+            return [f"result = {df}.groupby({key!r})[{values[0]!r}].agg({aggs[0]!r}).reset_index()", "print(result)"]
+        out = [f"result = {df}.groupby({key!r})[{values!r}].agg({aggs!r})"]
+        order = re.search(r"sort\w*\s+by\s+(?:the\s+)?(\w+)", self.low)
+        if order and order.group(1) in aggs:
+            desc = _has(self.low, "desc", "largest", "highest", "decreasing")
+            out.append(f"result = result.sort_values({(values[0], order.group(1))!r}, ascending={not desc})")
+        return out + ["print(result)"]
 
     def missing(self) -> list[str]:
         df, low = self.df.name, self.low
         out = [f"missing = {df}.isna().sum()", "print(missing[missing > 0])"]
-        if "fill" in low or "impute" in low:
+        if _has(low, "percent", "share", "%"):
+            out = [f"missing = {df}.isna().sum()",
+                   f"report = {self.pd}.DataFrame({{'missing': missing, 'percent': ({df}.isna().mean() * 100).round(1)}})",
+                   "print(report[report['missing'] > 0])"]
+        if ("fill" in low or "impute" in low) and _has(low, "frequent", "mode", "categorical"):
+            out += [f"for column in {df}.columns:", f"    if {df}[column].isna().any():",
+                    f"        if {self.pd}.api.types.is_numeric_dtype({df}[column]):",
+                    f"            {df}[column] = {df}[column].fillna({df}[column].median())",
+                    f"        elif not {df}[column].mode().empty:",
+                    f"            {df}[column] = {df}[column].fillna({df}[column].mode().iloc[0])",
+                    f"print('missing values left:', int({df}.isna().sum().sum()))"]
+        elif "fill" in low or "impute" in low:
             out.append(f"{df} = {df}.fillna({df}.median(numeric_only=True))")
         elif _has(low, "drop", "remove"):
             out.append(f"{df} = {df}.dropna()")
         return out
 
     def sort(self) -> list[str]:
-        col = self.column()
+        col = next(iter(self.keys), None) or (self.mentioned[0][0] if self.mentioned else self.column())
         desc = _has(self.low, "desc", "largest", "highest", "top", "biggest", "decreasing")
         top = re.search(r"top\s+(\d+)", self.low)
         head = f".head({top.group(1)})" if top else ""
