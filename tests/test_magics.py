@@ -203,7 +203,8 @@ ASKING = [
 ]
 
 
-WAITING = {"text/plain": f"Asking the engine at {TENANT}{korvane.testing.SERVICE_DOMAIN}\u2026"}
+WAITING = {"text/plain": f"Asking the engine at {TENANT}{korvane.testing.SERVICE_DOMAIN}\u2026"
+                         " (interrupt the kernel to cancel)"}
 
 
 def test_the_magic_asks_with_the_notebooks_variables_and_inserts_the_answer(kernel, logged_in, answering):
@@ -308,7 +309,7 @@ def test_reloading_the_extension_drops_the_old_magics_and_the_error_it_held(kern
     assert kernel.run_ok("%korvane --return say hello").results == [{"text/plain": repr(ANSWER)}]
 
 
-USAGE = "%korvane [-m] [-o] [-e] [-r] [--login] [query ...]"
+USAGE = "%korvane [-m] [-o] [-e] [-f] [--forget] [-r] [--login] [query ...]"
 BAD_USAGE = [
     ("%korvane --nope plot it", "unrecognized arguments: --nope"),
     ("%korvane -m -o x = 1", "choose one of --markdown, --optimize and --error"),
@@ -319,6 +320,31 @@ BAD_USAGE = [
     ("%korvane --login now", "--login logs in again and takes no query and no other option"),
     ("%korvane --login --return", "--login logs in again and takes no query and no other option"),
 ]
+
+
+def test_a_follow_up_carries_the_last_exchanges_and_a_plain_ask_none(kernel, logged_in, service):
+    kernel.run_ok(SALES)
+    kernel.run_ok("%load_ext korvane")
+    kernel.run_ok("%korvane plot the amount by units as a line chart")
+    first = completions(service)[-1]
+    followed = kernel.run_ok("%korvane -f now as a bar chart")
+    prompt = completions(service)[-1]
+    earlier = prompt.split("Earlier in this conversation:", 1)[1]
+    assert earlier.startswith("\n\nQuestion: plot the amount by units as a line chart\nAnswer:\n")
+    assert earlier.endswith("\n\nNow, following up: now as a bar chart")
+    assert prompt.split("Earlier in this conversation:")[0] == first.split("plot the amount")[0]  # same context
+    # The offline engine reads the follow-up in the light of the question before it.
+    answer = followed.displays[0]["text/plain"]
+    assert "kind='bar'" in answer and "units" in answer
+    kernel.run_ok("%korvane say hello")
+    assert "Earlier in this conversation" not in completions(service)[-1]  # nothing sent unless asked for
+    for _ in range(4):
+        kernel.run_ok("%korvane --return another question")
+    kernel.run_ok("%korvane -f and one more")
+    assert completions(service)[-1].count("Question: ") == korvane.magics.FOLLOW_UP_EXCHANGES
+    assert "forgotten" in kernel.run_ok("%korvane --forget").stdout
+    kernel.run_ok("%korvane -f after forgetting")
+    assert "Earlier in this conversation" not in completions(service)[-1]
 
 
 def test_usage_is_shown_and_bad_usage_is_refused_before_anything_is_sent(kernel, logged_in, service):
@@ -437,8 +463,10 @@ def test_the_commands_called_directly_still_raise_with_their_traceback(kernel, l
 
 
 COMPLETIONS = [
-    ("%korvane -", ["--error", "--login", "--markdown", "--optimize", "--return", "-e", "-m", "-o", "-r"]),
-    ("answer = %korvane --return --", ["--error", "--login", "--markdown", "--optimize", "--return"]),
+    ("%korvane -", ["--error", "--follow-up", "--forget", "--login", "--markdown", "--optimize", "--return", "-e",
+                    "-f", "-m", "-o", "-r"]),
+    ("answer = %korvane --return --", ["--error", "--follow-up", "--forget", "--login", "--markdown", "--optimize",
+                                       "--return"]),
     ("%korvane plot -", None),  # after the query begins, a dash is the query's own
     ("%korvane -- -", None),  # so it is after "--", which ends the options
     ("%%korvane --m", ["--markdown"]),

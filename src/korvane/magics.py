@@ -13,6 +13,7 @@ shows that traceback. ``--login`` runs the login anew.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import importlib
 import json
@@ -34,6 +35,8 @@ from korvane import delivery, request_failures
 from korvane._build import SERVICE_DOMAIN
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
+#: How many of the last exchanges (question and answer) a --follow-up sends along.
+FOLLOW_UP_EXCHANGES = 3
 _LOGIN = "korvane.validation.wardlock"
 _ENGINE_CLIENT = "korvane.tessaly_gpt_sdk.endpoints"
 #: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
@@ -68,6 +71,8 @@ class KorvaneMagics(Magics):
     def __init__(self, shell: Any, assistant: Any) -> None:
         super().__init__(shell)
         self.assistant = assistant
+        # The magic's last questions and answers in this kernel, for --follow-up.
+        self.exchanges: collections.deque[tuple[str, str]] = collections.deque(maxlen=FOLLOW_UP_EXCHANGES)
         # IPython records every exception it shows, a mistyped magic's UsageError too;
         # --error explains the last one that came from the user's code.
         self.last_error = _explainable(getattr(sys, "last_value", None))
@@ -109,7 +114,8 @@ class KorvaneMagics(Magics):
         waiting = DisplayHandle()
         # Inside the try: a Ctrl-C the moment the line is shown is an interrupted request too.
         try:
-            waiting.display({"text/plain": f"Asking the engine at {host}\u2026"}, raw=True)
+            waiting.display({"text/plain": f"Asking the engine at {host}\u2026 (interrupt the kernel to cancel)"},
+                            raw=True)
             return _text_answer(request()), waiting
         except BaseException as error:
             waiting.update({"text/plain": ""}, raw=True)
@@ -152,6 +158,11 @@ class KorvaneMagics(Magics):
               help="have the code optimised, in a new code cell below")
     @argument("-e", "--error", action="store_true",
               help="explain the last error raised in this notebook (no query), shown as Markdown")
+    @argument_group("the conversation")
+    @argument("-f", "--follow-up", dest="follow_up", action="store_true",
+              help=f"send the last {FOLLOW_UP_EXCHANGES} questions and answers of this kernel along, so that the"
+                   f" query can refer to them (\"now as a bar chart\")")
+    @argument("--forget", action="store_true", help="forget those questions and answers; nothing else")
     @argument_group("where the answer goes")
     @argument("-r", "--return", dest="return_answer", action="store_true",
               help="return the answer as text instead of inserting it, as jupyter_mode=False does")
@@ -175,6 +186,7 @@ class KorvaneMagics(Magics):
           %korvane --markdown total = sales["amount"].sum()
           answer = %korvane --return sort the rows by amount
           %korvane --error
+          %korvane --follow-up now as a bar chart
           %korvane --login
         """
         options, text = _split_options(line)
@@ -184,6 +196,13 @@ class KorvaneMagics(Magics):
                     or args.return_answer:
                 raise UsageError("--login logs in again and takes no query and no other option")
             return self._login()
+        if args.forget:
+            if text.strip() or (cell or "").strip() or any(
+                    (args.markdown, args.optimize, args.error, args.return_answer, args.follow_up)):
+                raise UsageError("--forget forgets the questions and answers so far and takes nothing else")
+            self.exchanges.clear()
+            print("korvane: the earlier questions and answers are forgotten; --follow-up starts afresh.")
+            return None
         if sum((args.markdown, args.optimize, args.error)) > 1:
             raise UsageError("choose one of --markdown, --optimize and --error")
         if cell is not None:
@@ -193,18 +212,22 @@ class KorvaneMagics(Magics):
         if args.error:
             if text.strip():
                 raise UsageError("--error explains the last error and takes no query")
+            if args.follow_up:
+                raise UsageError("--follow-up goes with a query, not with --error")
             return self._explain_last_error(args.return_answer)
         if not text.strip():
             raise UsageError("nothing to ask: put the query after %korvane, or in the cell's body under %%korvane")
 
         namespace = self._notebooks_names()
+        asked = self._with_earlier_exchanges(text) if args.follow_up else text
         if args.markdown:
-            answer, waiting = self._ask(lambda: self.assistant.generate_markdown(text, namespace, False))
+            answer, waiting = self._ask(lambda: self.assistant.generate_markdown(asked, namespace, False))
         elif args.optimize:
-            answer, waiting = self._ask(lambda: self.assistant.optimize_code(text, namespace, False))
+            answer, waiting = self._ask(lambda: self.assistant.optimize_code(asked, namespace, False))
         else:
             answer, waiting = self._ask(
-                lambda: self.assistant.generate_code_completion(text, namespace, jupyter_mode=False))
+                lambda: self.assistant.generate_code_completion(asked, namespace, jupyter_mode=False))
+        self.exchanges.append((text, answer))
         if args.return_answer:
             waiting.update({"text/plain": ""}, raw=True)
             return answer
@@ -234,6 +257,14 @@ class KorvaneMagics(Magics):
         # as HTML rendered here, where the text is only ever text.
         _show(waiting, {"text/html": render_markdown_safely(text), "text/plain": text}, delivery.current_origin())
         return None
+
+    def _with_earlier_exchanges(self, question: str) -> str:
+        """*question* after the last exchanges, flattened as text, for the engine to read it
+        in their light."""
+        if not self.exchanges:
+            return question
+        earlier = "\n\n".join(f"Question: {q}\nAnswer:\n{a.rstrip()}" for q, a in self.exchanges)
+        return f"Earlier in this conversation:\n\n{earlier}\n\nNow, following up: {question}"
 
     def _notebooks_names(self) -> dict[str, Any]:
         """The notebook's namespace without the names IPython put there itself (its `open`,

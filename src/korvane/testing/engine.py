@@ -808,6 +808,26 @@ def _fit(lines: list[str], max_tokens: int, code: bool) -> str:
     return "\n".join(lines) + "\n" if lines else ""
 
 
+# How the %korvane magic's --follow-up puts the new question after the earlier exchanges.
+_FOLLOW_UP = "Now, following up: "
+_EARLIER_QUESTION = re.compile(r"^Question: (.*)$", re.MULTILINE)
+
+
+def _followed_up(request: str) -> str:
+    """The request a follow-up makes of the last question: "now as a bar chart" after "plot
+    the monthly revenue as a line chart" asks for the monthly revenue as a bar chart. The
+    new words win: a chart kind named anew replaces the earlier one."""
+    earlier, found, new = request.rpartition(_FOLLOW_UP)
+    questions = _EARLIER_QUESTION.findall(earlier) if found else []
+    if not questions:
+        return new if found else request
+    previous = questions[-1]
+    if any(re.search(r"\b" + word, new.lower()) for word, _ in _KINDS):
+        for word, _ in _KINDS:
+            previous = re.sub(r"\b" + word + r"\w*(?:\s+(?:chart|plot|graph))?", "", previous, flags=re.IGNORECASE)
+    return f"{new.strip()}: {previous.strip()}"
+
+
 def default_engine(query: str, max_tokens: int) -> str:
     """Answer a prompt the way the service's engine does, deterministically."""
     mode, request, context = split_prompt(query)
@@ -817,6 +837,7 @@ def default_engine(query: str, max_tokens: int) -> str:
         return _fit(_explain(request), max_tokens, code=False)
     if mode == "debug":
         return _fit(_debug(request, _parse_context(context)), max_tokens, code=False)
+    request = _followed_up(request)
     writer = _Writer(request, _parse_context(context))
     return _fit([*_comment(request), *writer.code()], max_tokens, code=True)
 
