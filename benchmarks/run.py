@@ -33,7 +33,6 @@ HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
 sys.path.insert(0, str(HERE))
 
-import baseline  # noqa: E402
 import import_child  # noqa: E402
 import cases  # noqa: E402
 import session  # noqa: E402
@@ -212,7 +211,7 @@ def machine() -> dict[str, str]:
     import korvane
 
     return {
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "CPU": f"{cpu}, {os.cpu_count()} cores",
         "Python": f"{platform.python_version()} ({platform.python_implementation()})",
         "korvane": f"git {commit}, from {Path(korvane.__file__).resolve().parent}",

@@ -13,7 +13,6 @@ import time
 
 import nbformat
 import pexpect
-import pytest
 from korvane_fixtures import OFFLINE_LOGIN
 from test_magics import ANSWER, ANSWER_MIME_TYPE, FROM_THE_PART, answering, kernel  # noqa: F401  (fixtures)
 

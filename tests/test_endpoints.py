@@ -253,9 +253,9 @@ def test_relogin_to_another_tenant_keeps_the_import_time_base_url_and_sends_it_n
     beta_token = service.issue_token("beta", USER)
     wardlock._update_credentials(USER, PASSWORD, beta_token, "beta")
     service.revoke(logged_in)
-    refused = ("The login is now for tenant 'beta', but this session's engine is tenant 'acme' ({}): that tenant's"
+    refused = (f"The login is now for tenant 'beta', but this session's engine is tenant 'acme' ({ACME_URL}): that tenant's"
                " token is not sent there. Restart the kernel (or import korvane.tessaly_gpt_sdk.endpoints anew) to"
-               " switch tenants.").format(ACME_URL)
+               " switch tenants.")
 
     for _ in range(2):  # the first call logs in to beta, the next finds beta's token still good
         with pytest.raises(PermissionError) as raised:

@@ -10,7 +10,6 @@ fails.
 from __future__ import annotations
 
 import base64
-import importlib
 import inspect
 import io
 import ipaddress

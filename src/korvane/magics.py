@@ -21,7 +21,8 @@ import os
 import re
 import sys
 import traceback
-from typing import Any, Iterator
+from typing import Any
+from collections.abc import Iterator
 
 import mistune
 import requests

@@ -13,7 +13,8 @@ import inspect
 import os
 import sys
 import time
-from typing import Callable, Iterator, Sequence, TypeVar
+from typing import TypeVar
+from collections.abc import Callable, Iterator, Sequence
 
 try:
     import atheris

@@ -17,7 +17,8 @@ import reprlib
 import sys
 import types
 from collections.abc import Mapping
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 

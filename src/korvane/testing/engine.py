@@ -406,7 +406,7 @@ class _Writer:
         df = self.df.name
         return [f"print('shape:', {df}.shape)", f"print({df}.dtypes)",
                 f"print('memory usage:', {df}.memory_usage(deep=True).sum(), 'bytes')",
-                f"print('missing values per column:')", f"print({df}.isna().sum())",
+                "print('missing values per column:')", f"print({df}.isna().sum())",
                 f"numeric = {df}.select_dtypes('number')", "if not numeric.empty:", "    print(numeric.describe())",
                 f"categorical = {df}.select_dtypes(exclude=['number', 'datetime'])",
                 "if not categorical.empty:", "    print(categorical.describe())"]

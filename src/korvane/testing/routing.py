@@ -18,7 +18,8 @@ import socket
 import tempfile
 import threading
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import Any
+from collections.abc import Callable, Mapping
 
 import certifi
 
@@ -32,7 +33,7 @@ _NO_PROXY_ENVS = ("no_proxy", "NO_PROXY")
 _HTTPS_PORTS = (None, 443, "443", "https", b"443", b"https")
 
 _lock = threading.RLock()
-_active: list["Route"] = []
+_active: list[Route] = []
 _real_getaddrinfo = socket.getaddrinfo
 _saved_env: dict[str, str | None] | None = None
 _bundle_dir: str | None = None
@@ -40,7 +41,7 @@ _bundle_seq = 0
 # How this process was last routed by a call that can be made again: (the domain's apex, that
 # call as the user would type it, the call itself, None once it cannot be made). connect()
 # without arguments makes it again, and the advice for an unreachable service names it.
-_last_routing: tuple[str, str | None, Callable[[], "Route | None"]] | None = None
+_last_routing: tuple[str, str | None, Callable[[], Route | None]] | None = None
 
 
 def _routed_getaddrinfo(host, port, family=0, type=0, proto=0, flags=0):
@@ -163,7 +164,7 @@ class Route:
         self.restore = restore
         self._holder = _holder
 
-    def activate(self) -> "Route":
+    def activate(self) -> Route:
         with _lock:
             if self.active:
                 raise RuntimeError("this route is already active")
@@ -187,7 +188,7 @@ class Route:
 
     close = deactivate
 
-    def __enter__(self) -> "Route":
+    def __enter__(self) -> Route:
         # connect() hands back an already active route; entering it is fine too.
         return self if self.active else self.activate()
 

@@ -26,7 +26,8 @@ import weakref
 from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Iterator
+from typing import Any
+from collections.abc import Callable, Iterator
 from urllib.parse import parse_qsl, unquote
 
 import trustme
@@ -171,7 +172,7 @@ class TenantService:
 
     # -- lifecycle -------------------------------------------------------------
 
-    def start(self) -> "TenantService":
+    def start(self) -> TenantService:
         if self._server is not None:
             return self
         self._tmpdir = tempfile.mkdtemp(prefix="korvane-service-")
@@ -220,7 +221,7 @@ class TenantService:
     def running(self) -> bool:
         return self._server is not None
 
-    def __enter__(self) -> "TenantService":
+    def __enter__(self) -> TenantService:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:
@@ -263,7 +264,7 @@ class TenantService:
             self._routes.pop().deactivate()
 
     @contextlib.contextmanager
-    def routed(self, *, refuse: bool = False) -> Iterator["TenantService"]:
+    def routed(self, *, refuse: bool = False) -> Iterator[TenantService]:
         r = self.route(refuse=refuse)
         try:
             yield self
