@@ -6,7 +6,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "runtime/spec.hpp"
+#include "runtime/declaration.hpp"
 
 namespace kr {
 

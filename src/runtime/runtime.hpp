@@ -5,7 +5,7 @@
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
 #include "runtime/scope.hpp"
-#include "runtime/spec.hpp"
+#include "runtime/declaration.hpp"
 #include "runtime/values.hpp"
 #include "runtime/with.hpp"
 #include "runtime/unpack.hpp"
