@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import sys
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
 from korvane.testing import TenantService
+
+# The fuzz harnesses' plain oracles (tools/fuzz) are the tests' oracles too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
 
 #: The account every test starts with (see the ``service`` fixture).
 ACCOUNT = SimpleNamespace(tenant="acme", username="alice", password="wonderland", app_token="acme-app-token")
