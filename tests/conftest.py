@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import sys
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
@@ -13,8 +12,7 @@ from korvane.testing import TenantService
 # The fuzz harnesses' plain oracles (tools/fuzz) are the tests' oracles too.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
 
-#: The account every test starts with (see the ``service`` fixture).
-ACCOUNT = SimpleNamespace(tenant="acme", username="alice", password="wonderland", app_token="acme-app-token")
+from korvane_fixtures import ACCOUNT  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -45,10 +43,6 @@ def routed(service):
     with service.routed():
         yield service
 
-
-@pytest.fixture
-def secret_path(tmp_path):
-    return tmp_path / "secret.json"
 
 # Fixtures for the korvane modules themselves.
 from korvane_fixtures import auth, fresh_import, logged_in, secret_file, wardlock  # noqa: E402,F401
