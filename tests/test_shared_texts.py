@@ -18,7 +18,7 @@ from typing import Any
 
 import pandas as pd
 import pytest
-from korvane_fixtures import PASSWORD, TENANT, USER, plain_env
+from korvane_fixtures import TENANT, USER, plain_env
 
 from korvane import delivery, magics, request_failures
 from korvane._build import SERVICE_DOMAIN
@@ -106,7 +106,7 @@ def failed_login(wardlock) -> BaseException:
 
 
 def cell_programs_are_recognised(part: Path):
-    def row(cellwright, answering):
+    def row(cellwright):
         cellwright.display_next_cell(ANSWER)
         cellwright.display_previous_cell("# " + ANSWER)
         programs = [shown.data for shown in cellwright.shown]
@@ -157,7 +157,7 @@ def the_form_is_recognised(cellwright, monkeypatch):
     assert order and label_checks
     expected_order, *expected_labels = node(f"answer([{', '.join([order.group(1), *(l for _, l in label_checks)])}]);")
     assert ",".join(kinds) == expected_order
-    assert {kind: labels[kind] for kind, _ in label_checks} == dict(zip((k for k, _ in label_checks), expected_labels))
+    assert [labels[kind] for kind, _ in label_checks] == expected_labels
 
 
 def a_refused_login_is_told_in_one_line(wardlock, routed, monkeypatch):
