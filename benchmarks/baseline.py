@@ -8,49 +8,23 @@ before it times anything. Module globals are read at call time, as ours are.
 from __future__ import annotations
 
 import base64
-import os
+import functools
+import os  # noqa: F401 (read by the composition)
+import sys
+from pathlib import Path
 
 import requests
-from pandas import DataFrame
+from pandas import DataFrame  # read by the composition; the cases compare with it too
 
 from korvane.tessaly_gpt_sdk.prompt_list import prompts_list as prompt_sample_list
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
+import plain_oracles  # noqa: E402
 
-def _generate_prompt(query, base_prompt: str, global_variables=None):
-    if global_variables is None:
-        return base_prompt + query
-    global_variable_keys = [
-        key
-        for key in global_variables
-        if "_" not in key and key != "In" and key != "Out" and key != "quit" and key != "exit"
-    ]
-    modules = "Modules: \n"
-    variables = "Variables: \n"
-    for global_variable_key in global_variable_keys:
-        if type(global_variables[global_variable_key]) == type(os):
-            modules += f"{global_variable_key}\n"
-        elif type(global_variables[global_variable_key]) == DataFrame:
-            df = global_variables[global_variable_key]
-            dtypes = df.dtypes
-            dtypes_string = "\n".join([f"\t column: {k}, dtype:{v}" for k, v in dtypes.to_dict().items()])
-            variables += (
-                f"name: {global_variable_key}, type: {type(global_variables[global_variable_key]).__name__}\n"
-                f"{dtypes_string}\n"
-            )
-        else:
-            variables += f"name: {global_variable_key}, type: {type(global_variables[global_variable_key])}\n"
-    complete_prompt = (
-        "Given below are the modules and the variables that I have used:\n"
-        + modules
-        + "\n"
-        + variables
-        + "\n"
-        + "Use them as context and "
-        + base_prompt
-        + ": "
-        + query
-    )
-    return complete_prompt
+
+# The composition as the fuzz harnesses' oracle writes it, reading `os` and `DataFrame` from
+# this module at each call.
+_generate_prompt = functools.partial(plain_oracles.generate_prompt, sys.modules[__name__])
 
 
 def get_prompts():

@@ -133,6 +133,7 @@ nb::object validate_secret(Scope& s, nb::handle secret, nb::handle tenant) {
     try {
         // A token with no UTF-8 form cannot be sent: the request fails like any other.
         nb::str token = korvane::percent_encoded(token_text);
+        // The local service (src/korvane/testing/service.py) serves this path too.
         nb::str url = kr::concat({origin, nb::str("/validate-app-token/"), token, nb::str("?api_key="), token});
         nb::object request = s.global<"requests">().attr("request");
         nb::object response = korvane::without_locals_on_failure([&] {

@@ -77,11 +77,16 @@ const kr::Spec generate_markdown_spec = kr::def<generate_markdown>(
 
 nb::object generate_code_completion(Scope& s, nb::handle query, nb::handle global_variables,
                                     nb::handle debug_mode, nb::handle jupyter_mode) {
+    // The %korvane --error magic sends the debug prompt too (_DEBUG_PROMPT in
+    // src/korvane/magics.py). The local service's engine (src/korvane/testing/engine.py,
+    // _INSTRUCTIONS) tells a request's kind by the opening words of each base prompt here.
     const char* base_prompt = kr::truthy(debug_mode)
         ? "Debug the below given error and tell me how I can resolve it: \n"
         : "Write python code for: ";
     nb::object code = ask_engine(s, query, base_prompt, global_variables);
     if (kr::truthy(debug_mode)) {
+        // Matched by EXPLAINED in jupyter/labextensions/korvane/static/remoteEntry.js and
+        // jupyter/nbextensions/korvane/main.js, which render what follows as Markdown.
         s.print("You can try this:\n", code);
         return nb::none();
     }
@@ -154,6 +159,9 @@ void insert_cell(Scope& s, nb::handle text, const char* insertion, const char* c
     nb::object display = s.global<"display">();
     nb::object javascript = s.global<"Javascript">();
     nb::str body = template_literal_body(kr::text_of(text));
+    // Matched by KORVANE_PROGRAM in jupyter/labextensions/korvane/static/remoteEntry.js and
+    // jupyter/nbextensions/korvane/main.js, up to the insertion; main.js reads which way
+    // the program inserts from it as well.
     TextWriter program;
     program.ascii("\n        var code_cell = Jupyter.notebook.");
     program.text(nb::str(insertion));
@@ -245,6 +253,9 @@ const kr::Spec update_text_box_spec = kr::def<update_text_box>(
     "        :return: None\n        ",
     {{"change"}}, "generate_code.<locals>.update_text_box");
 
+// The form.js of each front-end part (jupyter/labextensions/korvane/static and
+// jupyter/nbextensions/korvane) recognises the form by its four widgets in this order and
+// the labels "Select Prompt:" and "Query:".
 nb::object generate_code(Scope& s, nb::handle global_variables) {
     nb::object dropdown = s.global<"widgets">().attr("Dropdown");
     nb::list fixed_choices;

@@ -485,7 +485,10 @@ nb::object generate_prompt(Scope& s, nb::handle query, nb::handle base_prompt, n
         composer.describe(i);
     }
 
-    // Joined in one step, each part copied once into a text of the exact size.
+    // Joined in one step, each part copied once into a text of the exact size. The local
+    // service's engine (src/korvane/testing/engine.py, _parse_context) reads the notebook
+    // back from these headings and from the "name: ..., type: ..." and "column: ..., dtype:"
+    // lines above.
     nb::handle head = kr::id<"Given below are the modules and the variables that I have used:\nModules: \n">();
     nb::handle between = kr::id<"\nVariables: \n">();
     nb::handle context = kr::id<"\nUse them as context and ">();

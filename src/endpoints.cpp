@@ -159,6 +159,7 @@ nb::object invoke_completion(Scope& s, nb::handle prompt, nb::handle max_tokens)
     nb::dict body;
     body["query"] = prompt;
     body["max_tokens"] = max_tokens;
+    // The local service (src/korvane/testing/service.py) serves this path and body too.
     return s.global<"_invoke_gpt_engine">()("path"_a = "/get-completion", "body"_a = body,
                                              "data_as_json"_a = true, "request_type"_a = "POST");
 }

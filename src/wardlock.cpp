@@ -135,6 +135,7 @@ nb::object ask(nb::handle getpass, const char* prompt) {
         if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_NotImplementedError)) throw;
         nb::str reason = nb::str(nb::str(e.value()).attr("rstrip")("."));  // the sentence goes on
         if (PyUnicode_GET_LENGTH(reason.ptr()) == 0) reason = nb::str("the input is at its end");
+        // Its opening words are matched by _NOBODY_TO_ASK in src/korvane/request_failures.py.
         korvane::raise_reworded(
             e, kr::concat({nb::str("Credentials are needed: none are stored that the service accepts, and there "
                                    "is nobody to ask for them ("),
@@ -149,6 +150,8 @@ nb::object authenticate_credentials(Scope& s) {
     if (kr::truthy(is_valid)) return nb::make_tuple(auth_token, tenant);
 
     nb::object getpass = s.global<"getpass">().attr("getpass");
+    // The %korvane magic knows the user name and tenant prompts (_USER_PROMPT and
+    // _TENANT_PROMPT in src/korvane/magics.py) to name them when the login is refused.
     nb::object username = ask(getpass, "Please enter the username:");
     nb::object password = ask(getpass, "Please enter the password:");
     nb::object typed_tenant = ask(getpass, "Please enter the tenant:");
@@ -159,6 +162,7 @@ nb::object authenticate_credentials(Scope& s) {
         s.global<"_update_credentials">()(username, password, token, typed_tenant);
         return nb::make_tuple(token, typed_tenant);
     }
+    // Matched by REFUSED in src/korvane/request_failures.py (the magic's _refused_login too).
     kr::raise(s.global<"PermissionError">()("Invalid username and password, program will exit now"));
 }
 const kr::Spec authenticate_credentials_spec = kr::def<authenticate_credentials>(
@@ -173,7 +177,7 @@ bool is_usable_token(nb::handle token) {
 
 nb::object validate_credentials(Scope& s, nb::handle username, nb::handle password, nb::handle tenant) {
     nb::str origin = korvane::tenant_origin(tenant);
-    nb::str url = kr::concat({origin, nb::str("/auth/get_token")});
+    nb::str url = kr::concat({origin, nb::str("/auth/get_token")});  // served by src/korvane/testing/service.py too
     nb::dict headers;
     headers["content-type"] = "application/json";
     nb::dict body;
@@ -210,7 +214,7 @@ const kr::Spec validate_credentials_spec = kr::def<validate_credentials>(
 
 nb::object validate_token(Scope& s, nb::handle token, nb::handle tenant) {
     nb::str origin = korvane::tenant_origin(tenant);
-    nb::str url = kr::concat({origin, nb::str("/")});
+    nb::str url = kr::concat({origin, nb::str("/")});  // served by src/korvane/testing/service.py too
     nb::dict headers;
     headers["Authorization"] = kr::concat({nb::str("Bearer "), kr::text_of(token)});
     nb::object timeout = s.global<"REQUEST_TIMEOUT">();

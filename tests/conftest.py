@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
-from types import SimpleNamespace
+import sys
+from pathlib import Path
 
 import pytest
 
 from korvane.testing import TenantService
 
-#: The account every test starts with (see the ``service`` fixture).
-ACCOUNT = SimpleNamespace(tenant="acme", username="alice", password="wonderland", app_token="acme-app-token")
+# The fuzz harnesses' plain oracles (tools/fuzz) are the tests' oracles too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
+
+from korvane_fixtures import ACCOUNT  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -40,10 +43,6 @@ def routed(service):
     with service.routed():
         yield service
 
-
-@pytest.fixture
-def secret_path(tmp_path):
-    return tmp_path / "secret.json"
 
 # Fixtures for the korvane modules themselves.
 from korvane_fixtures import auth, fresh_import, logged_in, secret_file, wardlock  # noqa: E402,F401

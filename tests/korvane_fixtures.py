@@ -13,11 +13,13 @@ import subprocess
 import sys
 import textwrap
 from collections.abc import Callable, Iterator
-from types import ModuleType
+from types import ModuleType, SimpleNamespace
 
 import pytest
 
-USER, PASSWORD, TENANT = "alice", "wonderland", "acme"
+#: The account every test starts with (see the ``service`` fixture), and the stub check's.
+ACCOUNT = SimpleNamespace(tenant="acme", username="alice", password="wonderland", app_token="acme-app-token")
+USER, PASSWORD, TENANT = ACCOUNT.username, ACCOUNT.password, ACCOUNT.tenant
 
 KORVANE_MODULES = (
     "korvane.tessaly_gpt_sdk.cellwright",

@@ -19,16 +19,16 @@ from mypy import stubtest
 
 from korvane.testing import TenantService
 from korvane.validation import wardlock
-
-USER, PASSWORD, TENANT, APP_TOKEN = "alice", "wonderland", "acme", "acme-app-token"
+from korvane_fixtures import ACCOUNT  # beside this file: on the path when it runs as a script
 
 
 def main() -> int:
     with TenantService() as service, service.routed(), tempfile.TemporaryDirectory() as tmp:
-        service.add_user(USER, PASSWORD, tenant=TENANT)
-        service.add_app_token(APP_TOKEN, tenant=TENANT)
+        service.add_user(ACCOUNT.username, ACCOUNT.password, tenant=ACCOUNT.tenant)
+        service.add_app_token(ACCOUNT.app_token, tenant=ACCOUNT.tenant)
         wardlock.secret_file_path = os.path.join(tmp, "secret.json")
-        wardlock._update_credentials(USER, PASSWORD, service.issue_token(TENANT, USER), TENANT)
+        token = service.issue_token(ACCOUNT.tenant, ACCOUNT.username)
+        wardlock._update_credentials(ACCOUNT.username, ACCOUNT.password, token, ACCOUNT.tenant)
         return stubtest.main()  # reads the modules and options from sys.argv
 
 

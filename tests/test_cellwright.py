@@ -19,6 +19,8 @@ from hypothesis import strategies as st
 from IPython.display import Javascript
 from korvane_fixtures import OFFLINE_LOGIN, run_isolated
 
+import plain_oracles as plain  # the composition as plain Python (tools/fuzz)
+
 CELLWRIGHT = "korvane.tessaly_gpt_sdk.cellwright"
 WRITE, DEBUG = "Write python code for: ", "Debug the below given error and tell me how I can resolve it: \n"
 OPTIMIZE = "Optimize the following code to be more efficient: "
@@ -37,24 +39,6 @@ def cellwright(logged_in, fresh_import, monkeypatch):
     module.shown = []
     monkeypatch.setattr(module, "display", module.shown.append)
     return module
-
-
-def plain_prompt(ns, query, base_prompt, global_variables=None):
-    """The composition as plain Python, reading `os` and `DataFrame` from `ns` at each use."""
-    if global_variables is None:
-        return base_prompt + query
-    keys = [k for k in global_variables if "_" not in k and k != "In" and k != "Out" and k != "quit" and k != "exit"]
-    modules, variables = "Modules: \n", "Variables: \n"
-    for name in keys:
-        if type(global_variables[name]) == type(ns["os"]):
-            modules += f"{name}\n"
-        elif type(global_variables[name]) == ns["DataFrame"]:
-            df = global_variables[name]
-            lines = "\n".join([f"\t column: {k}, dtype:{v}" for k, v in df.dtypes.to_dict().items()])
-            variables += f"name: {name}, type: {type(df).__name__}\n{lines}\n"
-        else:
-            variables += f"name: {name}, type: {type(global_variables[name])}\n"
-    return HEAD + modules + "\n" + variables + "\n" + "Use them as context and " + base_prompt + ": " + query
 
 
 def completions(service):
@@ -240,7 +224,7 @@ def test_the_query_is_added_with_plus(cellwright):
             return ("added", other)
 
     assert cellwright._generate_prompt(Suffix(), "B", None) == ("added", "B")
-    assert cellwright._generate_prompt(Suffix(), "B", {}) == ("added", plain_prompt(vars(cellwright), "", "B", {}))
+    assert cellwright._generate_prompt(Suffix(), "B", {}) == ("added", plain.generate_prompt(cellwright, "", "B", {}))
 
 
 class Recording(collections.abc.Mapping):
@@ -281,7 +265,7 @@ def test_mappings_and_comparisons_see_the_plain_algorithms_calls(cellwright):
     EqualsEverything.calls = []
     result = cellwright._generate_prompt("q", "B", Recording(data, ours))
     our_comparisons, EqualsEverything.calls = EqualsEverything.calls, []
-    assert result == plain_prompt(vars(cellwright), "q", "B", Recording(data, theirs))
+    assert result == plain.generate_prompt(cellwright, "q", "B", Recording(data, theirs))
     assert ours == theirs == ["<iter>", "m", "n", "n", "n", "df", "df", "df", "odd"]
     assert our_comparisons == EqualsEverything.calls == ["module"]  # `odd` counts as a module
 
@@ -321,7 +305,7 @@ def test_changes_while_composing_are_seen_as_the_plain_algorithm_sees_them(cellw
             return type(error), error.args
 
     assert outcome(lambda g: cellwright._generate_prompt("q", "B", g)) == outcome(
-        lambda g: plain_prompt(vars(cellwright), "q", "B", g))
+        lambda g: plain.generate_prompt(cellwright, "q", "B", g))
 
 
 def test_a_name_that_changes_the_dict_while_selected_stops_the_walk(cellwright):
@@ -353,7 +337,7 @@ global_names = st.one_of(st.sampled_from(["In", "Out", "quit", "exit", "in", "_x
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.dictionaries(global_names, global_values, max_size=12), st.text(max_size=5))
 def test_any_globals_compose_as_the_plain_algorithm_does(cellwright, global_variables, query):
-    expected = plain_prompt(vars(cellwright), query, WRITE, global_variables)
+    expected = plain.generate_prompt(cellwright, query, WRITE, global_variables)
     assert cellwright._generate_prompt(query, WRITE, global_variables) == expected
     assert cellwright._generate_prompt(query, WRITE, Recording(global_variables, [])) == expected
 
@@ -370,7 +354,7 @@ def test_dtype_texts_are_remembered_for_a_bounded_number_of_dtypes(cellwright, m
     dtypes = [np.dtype("int64").newbyteorder("=") for _ in range(200)]  # equal, but distinct objects
     names = {f"f{i}": FakeFrame({"a": dtype, "b": dtype}) for i, dtype in enumerate(dtypes)}
     held = [sys.getrefcount(d) for d in dtypes]
-    expected = plain_prompt(vars(cellwright), "q", "B", names)
+    expected = plain.generate_prompt(cellwright, "q", "B", names)
     for _ in range(2):
         assert cellwright._generate_prompt("q", "B", names) == expected
     kept = [sys.getrefcount(d) for d in dtypes]
@@ -420,7 +404,7 @@ def test_a_class_text_is_made_anew_once_its_repr_ran_code(cellwright):
     counter = iter(range(100))
     ours = cellwright._generate_prompt("q", "B", names)
     counter = iter(range(100))
-    assert ours == plain_prompt(vars(cellwright), "q", "B", names)
+    assert ours == plain.generate_prompt(cellwright, "q", "B", names)
 
 
 # ---- notebook commands ------------------------------------------------------------------
@@ -448,7 +432,7 @@ def test_commands_insert_a_cell_or_return_the_answer(cellwright, answering, comm
 
     assert run("x = 1", global_variables=global_variables, jupyter_mode=0) == ANSWER
     assert len(cellwright.shown) == 1
-    prompt = plain_prompt(vars(cellwright), "x = 1", base, global_variables)
+    prompt = plain.generate_prompt(cellwright, "x = 1", base, global_variables)
     assert completions(answering) == [{"query": prompt, "max_tokens": 1000}] * 2
 
 

@@ -17,7 +17,6 @@ import json
 import re
 import socket
 import sys
-from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -29,10 +28,10 @@ from hypothesis import strategies as st
 
 from korvane_fixtures import PASSWORD, TENANT, USER
 
-# The fuzz harnesses' oracles and input builder (tools/fuzz) serve here as well.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "fuzz"))
-import fuzz_prompt  # noqa: E402
-import plain_oracles as plain  # noqa: E402
+# The fuzz harnesses' oracles and input builder (tools/fuzz, on the path from conftest.py)
+# serve here as well.
+import fuzz_prompt
+import plain_oracles as plain
 
 
 CELLWRIGHT, ENDPOINTS = "korvane.tessaly_gpt_sdk.cellwright", "korvane.tessaly_gpt_sdk.endpoints"

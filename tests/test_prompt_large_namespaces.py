@@ -7,6 +7,7 @@ import os
 import types
 
 import pandas as pd
+import plain_oracles as plain  # the composition as plain Python (tools/fuzz)
 import pytest
 
 CELLWRIGHT = "korvane.tessaly_gpt_sdk.cellwright"
@@ -15,21 +16,6 @@ CELLWRIGHT = "korvane.tessaly_gpt_sdk.cellwright"
 @pytest.fixture
 def cellwright(logged_in, fresh_import):
     return fresh_import(CELLWRIGHT)
-
-
-def plain(query, base_prompt, global_variables):
-    keys = [k for k in global_variables if "_" not in k and k not in ("In", "Out", "quit", "exit")]
-    modules, variables = "Modules: \n", "Variables: \n"
-    for name in keys:
-        if type(global_variables[name]) == type(os):
-            modules += f"{name}\n"
-        elif type(global_variables[name]) == pd.DataFrame:
-            lines = "\n".join(f"\t column: {k}, dtype:{v}" for k, v in global_variables[name].dtypes.to_dict().items())
-            variables += f"name: {name}, type: {type(global_variables[name]).__name__}\n{lines}\n"
-        else:
-            variables += f"name: {name}, type: {type(global_variables[name])}\n"
-    return ("Given below are the modules and the variables that I have used:\n" + modules + "\n" + variables
-            + "\n" + "Use them as context and " + base_prompt + ": " + query)
 
 
 def namespace(size: int, last_name: str | None = None) -> dict:
@@ -44,7 +30,7 @@ def namespace(size: int, last_name: str | None = None) -> dict:
 @pytest.mark.parametrize("query", ["plot it", "ünïcode 𝔮"])
 def test_a_large_namespace_gives_the_plain_text_whatever_characters_come_last(cellwright, last_name, query):
     ns = namespace(5000, last_name)
-    assert cellwright._generate_prompt(query, "Write python code for: ", ns) == plain(query, "Write python code for: ", ns)
+    assert cellwright._generate_prompt(query, "Write python code for: ", ns) == plain.generate_prompt(cellwright, query, "Write python code for: ", ns)
 
 
 def test_a_large_namespace_with_a_query_added_by_plus(cellwright):
@@ -53,7 +39,7 @@ def test_a_large_namespace_with_a_query_added_by_plus(cellwright):
             return ("added", len(other))
 
     ns = namespace(3000)
-    assert cellwright._generate_prompt(Suffix(), "B", ns) == ("added", len(plain("", "B", ns)))
+    assert cellwright._generate_prompt(Suffix(), "B", ns) == ("added", len(plain.generate_prompt(cellwright, "", "B", ns)))
 
 
 def test_a_namespace_emptied_while_it_is_walked_ends_with_the_interpreters_error(cellwright):
@@ -74,4 +60,4 @@ def test_a_module_subclass_value_is_a_variable_not_a_module(cellwright):
         pass
 
     ns = {"lazy": Lazy("lazy"), "real": os, **namespace(100)}
-    assert cellwright._generate_prompt("q", "B", ns) == plain("q", "B", ns)
+    assert cellwright._generate_prompt("q", "B", ns) == plain.generate_prompt(cellwright, "q", "B", ns)

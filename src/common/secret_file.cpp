@@ -183,7 +183,8 @@ void replace_file(nb::handle open_function, nb::handle path, nb::handle text) {
 namespace {
 
 // $XDG_CONFIG_HOME/korvane/secret.json, or ~/.config/korvane/secret.json; empty when
-// the user has no home directory to keep it in.
+// the user has no home directory to keep it in. The %korvane magic finds the same file to
+// name it when it is damaged (_credential_file in src/korvane/magics.py).
 std::string user_credential_file() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config && config[0] == '/') return std::string(config) + "/korvane/secret.json";

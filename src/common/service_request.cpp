@@ -164,6 +164,8 @@ void raise_if_unreachable(nb::python_error& error, const char* what, nb::handle 
         !is_instance(value, exceptions, "ChunkedEncodingError"))
         return;
     nb::str host = nb::str(nb::str(origin).attr("removeprefix")("https://"));
+    // src/korvane/request_failures.py (describe) keeps a message that opens with "The service
+    // at " as the kit's own words, and writes one of its own for any other.
     nb::str message = kr::concat({nb::str("The service at "), host, nb::str(" could not be reached for the "),
                                   nb::str(what), nb::str(": "), cause_of(value, exceptions, timeout)});
     raise_reworded(error, masked(message, secret));

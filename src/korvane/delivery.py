@@ -24,7 +24,8 @@ import re
 import sys
 from typing import Any
 
-#: The metadata key of the requests a page with korvane's part sends.
+#: The metadata key of the requests a page with korvane's part sends (markRequests in
+#: jupyter/labextensions/korvane/static/remoteEntry.js and jupyter/nbextensions/korvane/main.js).
 PART_MARK = "korvane"
 _VSCODE_CELL = "vscode-notebook-cell:"
 

@@ -40,7 +40,9 @@ ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
 FOLLOW_UP_EXCHANGES = 3
 _LOGIN = "korvane.validation.wardlock"
 _ENGINE_CLIENT = "korvane.tessaly_gpt_sdk.endpoints"
-#: Rendered by korvane's front-end parts, which insert the answer it carries as a cell.
+#: Rendered by korvane's front-end parts, which insert the answer it carries as a cell
+#: (ANSWER in jupyter/labextensions/korvane/static/remoteEntry.js and
+#: jupyter/nbextensions/korvane/main.js).
 ANSWER_MIME_TYPE = "application/vnd.korvane.answer+json"
 
 _ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
@@ -51,8 +53,9 @@ _OPTION = re.compile(r"(-[A-Za-z-]\S*)\s*")
 _OPTION_BEING_TYPED = re.compile(r"(?:^|\s)(%%?)korvane(?:\s+(?!--(?:\s|$))-[A-Za-z-]\S*)*\s+(-[A-Za-z-]*)$")
 
 
-# What the assistant's debug mode puts before the error; the prompt is composed by the
-# assistant's own _generate_prompt, as the debug mode does with no globals.
+# What the assistant's debug mode puts before the error (generate_code_completion in
+# src/cellwright.cpp); the prompt is composed by the assistant's own _generate_prompt, as
+# the debug mode does with no globals.
 _DEBUG_PROMPT = "Debug the below given error and tell me how I can resolve it: \n"
 
 
@@ -399,6 +402,7 @@ def _explainable(error: BaseException | None) -> BaseException | None:
     return error
 
 
+# The credential login's prompts for the user name and the tenant (src/wardlock.cpp).
 _USER_PROMPT, _TENANT_PROMPT = "Please enter the username:", "Please enter the tenant:"
 
 
@@ -449,7 +453,8 @@ def _refused_login(error: BaseException, typed: dict[str, str], again: str) -> s
 
 def _credential_file(wardlock: Any) -> str:
     """The credential file the login reads: the per-user file stands in for the package
-    root's when it exists (written where the package root could not hold it)."""
+    root's when it exists (written where the package root could not hold it). The login
+    chooses it so in src/common/secret_file.cpp."""
     path = str(wardlock.secret_file_path)
     package_root = os.path.dirname(os.path.dirname(os.path.realpath(wardlock.__file__)))
     if path == os.path.join(package_root, "secret.json"):

@@ -13,7 +13,8 @@ from types import TracebackType
 
 import requests
 
-# What the credential login raises when the service refuses what was typed or stored.
+# What the credential login raises when the service refuses what was typed or stored, and
+# how its error begins when nobody can be asked for credentials (both made in src/wardlock.cpp).
 REFUSED = "Invalid username and password, program will exit now"
 _NOBODY_TO_ASK = "Credentials are needed"
 
@@ -25,7 +26,9 @@ def describe(error: BaseException, host: str) -> str | None:
     unreachable = (requests.exceptions.ConnectionError, requests.exceptions.Timeout,
                    requests.exceptions.ChunkedEncodingError)
     if isinstance(error, unreachable):
-        text = str(error)  # the kit words these as "The service at <host> could not be reached ..."
+        # The kit words these as "The service at <host> could not be reached ..."
+        # (raise_if_unreachable in src/common/service_request.cpp).
+        text = str(error)
         if not text.startswith("The service at "):
             text = f"The service at {host} could not be reached: {type(error).__name__}"
         hint, route_ended = _local_service_advice(host) or ("Is the service running?", False)

@@ -11,11 +11,14 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'serv
        function (Jupyter, outputarea, markdown, kernel) {
     var OutputArea = outputarea.OutputArea;
     var JAVASCRIPT = 'application/javascript';
+    // ANSWER is the %korvane magic's ANSWER_MIME_TYPE (src/korvane/magics.py).
     var ANSWER = 'application/vnd.korvane.answer+json';
     var EXPLANATION = 'application/vnd.korvane.explanation+json';
     // The request metadata that tells the kernel this page's part inserts the answers.
+    // The kernel reads it under the key named by PART_MARK in src/korvane/delivery.py.
     var PART_MARK = 'part';
     // How the assistant's debug mode prints its explanation.
+    // EXPLAINED is what generate_code_completion in src/cellwright.cpp prints first.
     var EXPLAINED = 'You can try this:\n ';
     var noCell = {set_text: function () {}, focus_cell: function () {}};
     // Only the latest few requests can still be answering.
@@ -31,6 +34,7 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'serv
     var delivered = new Set();
     // The assistant's program delivered while the current message was handled, if any.
     var deliveredProgram = null;
+    // The assistant's programs, as insert_cell in src/cellwright.cpp makes them.
     var KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
 
     // Whether output being appended to `area` now is a live answer not delivered yet; marks it

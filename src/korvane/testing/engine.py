@@ -17,6 +17,8 @@ import keyword
 import re
 from dataclasses import dataclass, field
 
+# The opening words of the assistant's base prompts (src/cellwright.cpp), and below the
+# headings and lines of its notebook context (src/cellwright_prompt.cpp).
 _INSTRUCTIONS = {
     "write python code for": "write",
     "optimize the following code": "optimize",

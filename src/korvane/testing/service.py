@@ -465,6 +465,8 @@ class TenantService:
     @staticmethod
     def _route_request(method: str, path: str) -> tuple[str | None, _Reply | None]:
         """Name the operation, or give the 404/405 reply (and no operation) for a wrong path or method."""
+        # The paths the modules request: src/wardlock.cpp (login, token check),
+        # src/authentication.cpp (app token) and src/endpoints.cpp (completion).
         allowed: tuple[str, ...]
         if path == "/auth/get_token":
             operation, allowed = "login", ("POST",)

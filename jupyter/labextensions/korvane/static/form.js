@@ -23,8 +23,8 @@
     return label ? label.textContent.trim() : '';
   };
 
-  // The VBox korvane's generate_code shows: drop-down, OR, text area, Submit, in that order
-  // (Submit reads "asking…" while a request runs).
+  // The VBox korvane's generate_code (src/cellwright.cpp) shows: drop-down, OR, text area,
+  // Submit, in that order (Submit reads "asking…" while a request runs).
   function isForm(box) {
     const kinds = Array.from(box.children, child =>
       ['widget-dropdown', 'widget-html', 'widget-textarea', 'widget-button'].find(k => child.classList.contains(k))

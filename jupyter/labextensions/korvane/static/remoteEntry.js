@@ -17,10 +17,13 @@
 // notebook does, rather than in the log console.
 (function () {
   const JAVASCRIPT = 'application/javascript';
+  // ANSWER is the %korvane magic's ANSWER_MIME_TYPE (src/korvane/magics.py).
   const ANSWER = 'application/vnd.korvane.answer+json';
   const EXPLANATION = 'application/vnd.korvane.explanation+json';
   // The request metadata that tells the kernel this page's part inserts the answers.
+  // The kernel reads it under the key named by PART_MARK in src/korvane/delivery.py.
   const PART_MARK = 'part';
+  // EXPLAINED is what generate_code_completion in src/cellwright.cpp prints first.
   const EXPLAINED = 'You can try this:\n '; // how the assistant's debug mode prints its explanation
   const WIDGET_VIEW = 'application/vnd.jupyter.widget-view+json';
   const OUTPUT_TYPES = ['stream', 'display_data', 'execute_result', 'error'];
@@ -38,6 +41,7 @@
   // again meets the inert notebook rather than failing. Other Javascript outputs run as they
   // would without korvane: libraries that test for `Jupyter` to detect the classic notebook
   // take the right branch.
+  // The programs are made by insert_cell in src/cellwright.cpp.
   const KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
 
   // Runs `run` with a global `Jupyter` whose notebook is `notebook`, and leaves the page's
