@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 
 import requests
-from pandas import DataFrame  # read by the composition; the cases compare with it too
+from pandas import DataFrame  # noqa: F401  (read by the composition; the cases compare with it too)
 
 from korvane.tessaly_gpt_sdk.prompt_list import prompts_list as prompt_sample_list
 

@@ -155,7 +155,7 @@ def the_form_is_recognised(cellwright, monkeypatch):
     order = re.search(r"kinds\.join\(\) === ('[^']*')", text)
     label_checks = re.findall(r"labelText\(box, '\.(widget-\w+)'\) === ('[^']*')", text)
     assert order and label_checks
-    expected_order, *expected_labels = node(f"answer([{', '.join([order.group(1), *(l for _, l in label_checks)])}]);")
+    expected_order, *expected_labels = node(f"answer([{', '.join([order.group(1), *(label for _, label in label_checks)])}]);")
     assert ",".join(kinds) == expected_order
     assert [labels[kind] for kind, _ in label_checks] == expected_labels
 
