@@ -36,8 +36,14 @@ def next_to(cells: list[tuple[str, str]], source: str, above: bool) -> tuple[str
     return cells[index - 1 if above else index + 1]
 
 
-def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook, front_end, logged_in,
-                                                                   secret_file, service):
+def stale_answers(nb) -> list[int]:
+    """Indexes of answer cells that show a run number or output, which came from code they no longer hold."""
+    return [i for i, (kind, _) in enumerate(nb.cells())
+            if kind == "code" and "asked_by" in nb.metadata(i).get("korvane", {}) and (nb.executed(i) or nb.outputs(i))]
+
+
+def test_re_runs_leave_one_fresh_answer_per_question_and_keep_every_other(open_notebook, front_end, logged_in,
+                                                                          secret_file, service):
     given = answering_with_a_log(service)
     nb = open_notebook(front_end=front_end)
     start_assistant(nb, secret_file)
@@ -50,15 +56,17 @@ def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook
     nb.add_cell("# the last cell")
     count = len(nb.cells()) + len(asking)
 
-    for run_all in (1, 2):
-        nb.page.evaluate(nb.run_all_js)
+    # The second Run All also runs the answers' old text, queued before their new text arrives.
+    for run, runs in ((nb.run_all_js, 1), (nb.run_all_js, 2), (nb.restart_run_all_js, 3)):
+        nb.page.evaluate(run)
         nb.settle()
         cells = nb.cells()
-        assert len(cells) == count and len(given) == 4 * run_all, f"Run All number {run_all}"
+        assert len(cells) == count and len(given) == 4 * runs, f"run number {runs}"
         for (source, above), answer in zip(asking, given[-4:]):
             assert next_to(cells, source, above) == ("markdown" if above else "code", answer), source
+        assert stale_answers(nb) == [], f"run number {runs}"
 
-    # The user changes the first answer; asking again keeps it and puts the new answer next to it.
+    # The user changes the first answer; asking again keeps it and puts the new answer after it.
     command = [text for _, text in cells].index(asking[0][0])
     nb.page.evaluate(nb.command_mode_js, command + 1)
     nb.press("Enter")
@@ -67,12 +75,24 @@ def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook
     nb.press("Control+Enter")
     nb.settle()
     after = nb.cells()
-    assert len(after) == count + 1
-    assert after[command + 1:command + 3] == [("code", given[-1]), ("code", "# mine\n" + given[-5])]
+    assert after[command + 1:command + 3] == [("code", "# mine\n" + given[-5]), ("code", given[-1])]
+    # A changed question keeps the first question's answer and gets its own beside it.
+    magic = [text for _, text in after].index(asking[2][0])
+    nb.page.evaluate(nb.command_mode_js, magic)
+    nb.press("Enter")
+    nb.press("Control+End")
+    nb.page.keyboard.type(" and four")
+    nb.press("Escape")
+    nb.press("Control+Enter")
+    nb.settle()
+    changed = nb.cells()
+    assert changed[magic + 1:magic + 3] == [after[magic + 1], ("code", given[-1])]
+    assert given[-1].endswith("three and four")
+    assert len(changed) == count + 2
 
     nb.save_and_reload()
-    assert nb.server.saved_cells(nb.name) == after
-    assert nb.metadata(command + 1)["korvane"]["answer"] == given[-1]
+    assert nb.server.saved_cells(nb.name) == changed
+    assert nb.metadata(command + 2)["korvane"]["answer"] == given[-2]
 
 
 def test_without_korvanes_part_the_magic_shows_its_answer_in_the_asking_cell(open_notebook, front_end,
