@@ -75,25 +75,47 @@ def test_commands_insert_next_to_the_asking_cell_and_reopening_inserts_nothing(
     assert_reopening_changes_nothing(nb, expected)
 
 
-def test_form_submit_inserts_below_the_form_and_reopening_inserts_nothing(
+def submit(nb, form, query: str | None = None, sample: int | None = None) -> None:
+    """Fill the form with a sample prompt or a typed query, press Submit and wait for the answer cell."""
+    if sample is not None:
+        form.locator(".widget-dropdown select").select_option(index=sample)
+    if query is not None:
+        form.locator(".widget-textarea textarea").fill(query)
+    count = len(nb.cells())
+    form.locator(".widget-button").click()
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", count)
+    nb.barrier()
+
+
+def test_every_form_submit_keeps_its_answer_below_the_form_also_after_reopening(
         open_notebook, front_end, logged_in, secret_file, service):
+    from korvane.tessaly_gpt_sdk.prompt_list import prompts_list
+
+    # Each answer names its query, so that an answer lost or out of order shows.
+    service.engine = lambda query, max_tokens: f"# asked: {query.splitlines()[-1]}"
     nb = open_notebook(front_end=front_end)
     start_assistant(nb, secret_file)
     nb.run('import pandas as pd\nsales = pd.DataFrame({"region": ["north", "south"], "amount": [3.5, 4.0]})')
     index = nb.run("generate_code(globals())")
     nb.add_cell("# the cell after the form")
     form = nb.cell_locator(index)
-    form.locator(".widget-textarea textarea").fill("plot the total amount by region")
     before = nb.cells()
 
-    form.locator(".widget-button").click()
-    nb.wait_until(f"n => ({nb.cells_js})().length > n", len(before))
-    nb.barrier()
-
-    expected = before[: index + 1] + [("code", last_answer(service))] + before[index + 1:]
+    answers = []
+    for sample in range(2, 2 + len(prompts_list)):  # after "Select the prompt" and "Debug Code"
+        submit(nb, form, sample=sample)
+        answers.append(("code", last_answer(service)))
+    submit(nb, form, query="plot the total amount by region")
+    answers.append(("code", last_answer(service)))
+    expected = before[: index + 1] + answers + before[index + 1:]
+    assert len(answers) == len(prompts_list) + 1 and len(set(answers)) == len(answers)
     assert nb.cells() == expected
     nb.assert_no_javascript_errors(index)
     if front_end != "classic":
         nb.screenshot(f"{front_end}-form", index, index + 1)
 
     assert_reopening_changes_nothing(nb, expected)
+    # Reopened with its kernel still running, the form answers below itself as before.
+    submit(nb, nb.cell_locator(index), query="count the regions")
+    expected.insert(index + len(answers) + 1, ("code", last_answer(service)))
+    assert nb.cells() == expected

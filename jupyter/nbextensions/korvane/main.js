@@ -39,9 +39,10 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
     }
 
     // Whether output being appended to `area` now is a live answer not delivered yet; marks it
-    // delivered.
+    // delivered. An output area whose handler was bound before this part loaded (a widget
+    // view restored early) is not known by name, but its message is.
     function takeLive(area) {
-        if (live !== area || liveMessage === null || delivered.has(liveMessage)) return false;
+        if ((live !== area && live !== null) || liveMessage === null || delivered.has(liveMessage)) return false;
         delivered.add(liveMessage);
         if (delivered.size > REMEMBERED_REQUESTS * 4) delivered.delete(delivered.values().next().value);
         return true;
@@ -279,7 +280,26 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
                                   content: {data: data, metadata: {}}});
     }
 
+    var OUTPUT_MESSAGES = ['display_data', 'execute_result', 'update_display_data'];
+
     function load_ipython_extension() {
+        // The kernel hands each output message of this page's requests to the output area that
+        // asked for it; the message is live while that runs.
+        var handleIopub = kernel.Kernel.prototype._handle_iopub_message;
+        kernel.Kernel.prototype._handle_iopub_message = function (msg) {
+            if (OUTPUT_MESSAGES.indexOf(msg.header.msg_type) < 0) return handleIopub.apply(this, arguments);
+            var outer = live, outerParent = liveParent, outerMessage = liveMessage;
+            live = null;
+            liveParent = msg.parent_header ? msg.parent_header.msg_id : null;
+            liveMessage = msg.header.msg_id;
+            try {
+                return handleIopub.apply(this, arguments);
+            } finally {
+                live = outer;
+                liveParent = outerParent;
+                liveMessage = outerMessage;
+            }
+        };
         var handle_output = OutputArea.prototype.handle_output;
         OutputArea.prototype.handle_output = function (msg) {
             var outer = live, outerParent = liveParent, outerMessage = liveMessage;

@@ -510,8 +510,15 @@
   }
 
   // The answer rules, shared with the classic part, as a CommonJS module of this part's own:
-  // nothing of them becomes a global of the page.
+  // nothing of them becomes a global of the page. Asked for as soon as this file runs, so that
+  // the plugin is ready before the first notebook's kernel talks.
+  let rulesLoaded = null;
   function loadRules() {
+    if (!rulesLoaded) rulesLoaded = fetchRules();
+    return rulesLoaded;
+  }
+
+  function fetchRules() {
     return fetch(ANSWER_RULES, { credentials: 'same-origin' })
       .then(response => {
         if (!response.ok) throw new Error(`korvane: ${ANSWER_RULES} answered ${response.status}`);
@@ -523,6 +530,8 @@
         rules = module.exports;
       });
   }
+
+  loadRules().catch(() => {}); // a failure shows when the plugin is loaded
 
   (window._JUPYTERLAB = window._JUPYTERLAB || {}).korvane = {
     init(scope) {
