@@ -129,6 +129,45 @@ def test_an_html_export_of_an_executed_notebook_shows_the_magics_answer(notebook
     assert answer in html.unescape(re.sub(r"<[^>]+>", "", page))
 
 
+def test_an_answer_not_inserted_shows_its_text_and_links_survive_an_nbformat_4_4_notebook(
+        open_notebook, front_end, notebook_server, logged_in, secret_file, service):
+    service.engine = lambda query, max_tokens: f"total = 1  # {query.rsplit(': ', 1)[-1]}"
+    name = f"headless-{front_end}.ipynb"
+    asking = "%%korvane\nsum the amounts"
+    # JupyterLab shows the first 50 outputs of a cell; the answer comes after them.
+    crowded = "from IPython.display import display\nfor i in range(60):\n    display(i)\n%korvane count the amounts"
+    sources = [f"import korvane.validation.wardlock as wardlock\nwardlock.secret_file_path = {str(secret_file)!r}",
+               "%load_ext korvane", asking, crowded]
+    # nbformat 4.4: no cell ids, as many tools still write.
+    (notebook_server.notebooks / name).write_text(json.dumps({
+        "cells": [{"cell_type": "code", "source": c, "metadata": {}, "outputs": [], "execution_count": None}
+                  for c in sources],
+        "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3", "language": "python"}},
+        "nbformat": 4, "nbformat_minor": 4}))
+    subprocess.run([sys.executable, "-m", "jupyter", "nbconvert", "--to", "notebook", "--execute", "--inplace",
+                    str(notebook_server.notebooks / name)],
+                   env=notebook_server._env(), check=True, capture_output=True, timeout=120)
+    nb = open_notebook(front_end=front_end, name=name)
+    headless = nb.cells()
+    assert len(headless) == len(sources)
+    magic = [text for _, text in headless].index(asking)
+    assert "total = 1  # sum the amounts" in nb.cell_locator(magic).inner_text(), "the note hides the answer"
+
+    nb.page.evaluate(nb.run_all_js)
+    nb.settle()
+    answered = nb.cells()
+    assert answered[magic + 1] == ("code", "total = 1  # sum the amounts")
+    assert answered[-1] == ("code", "total = 1  # count the amounts"), "the answer past the output limit is lost"
+    assert "total = 1" not in nb.cell_locator(magic).inner_text()
+
+    nb.save_and_reload()
+    saved = notebook_server.api("GET", f"/api/contents/{name}?type=notebook&content=1")["content"]
+    assert saved["nbformat_minor"] == 4 and not any("id" in cell for cell in saved["cells"])
+    nb.page.evaluate(nb.run_all_js)
+    nb.settle()
+    assert nb.cells() == answered, "the re-run lost the link to its answers"
+
+
 def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_notebook, front_end, logged_in,
                                                                         secret_file, service):
     service.engine = lambda query, max_tokens: 'Use **sales**, not <img src=x onerror="document.title=1">revenue.'
