@@ -3,6 +3,10 @@ and saving and reopening the notebook inserts nothing."""
 
 from __future__ import annotations
 
+import json
+import subprocess
+import sys
+
 import pytest
 
 pytestmark = pytest.mark.browser
@@ -119,3 +123,32 @@ def test_every_form_submit_keeps_its_answer_below_the_form_also_after_reopening(
     submit(nb, nb.cell_locator(index), query="count the regions")
     expected.insert(index + len(answers) + 1, ("code", last_answer(service)))
     assert nb.cells() == expected
+
+
+def test_a_notebook_saved_by_an_earlier_classic_part_runs_each_saved_program_once(open_notebook, notebook_server):
+    def shown(program):
+        return [{"output_type": "display_data", "metadata": {},
+                 "data": {"application/javascript": program, "text/plain": "<IPython.core.display.Javascript object>"}}]
+
+    earlier = ("\n        var code_cell = Jupyter.notebook.insert_cell_below('code');\n"
+               "        code_cell.set_text(`answer = 1`);\n        code_cell.focus_cell();\n    ")
+    cells = [("generate_code_completion('one')", shown(earlier)), ("answer = 1", []),
+             ("display(Javascript('window.__runs = (window.__runs || 0) + 1'))",
+              shown("window.__runs = (window.__runs || 0) + 1"))]
+    name = "saved-by-an-earlier-version.ipynb"
+    path = notebook_server.notebooks / name
+    path.write_text(json.dumps({
+        "cells": [{"cell_type": "code", "source": s, "metadata": {}, "outputs": o, "execution_count": 1}
+                  for s, o in cells],
+        "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3", "language": "python"}},
+        "nbformat": 4, "nbformat_minor": 4}))
+    subprocess.run([sys.executable, "-m", "jupyter", "trust", str(path)], env=notebook_server._env(), check=True,
+                   capture_output=True, timeout=60)
+    nb = open_notebook(front_end="classic", name=name)
+    saved = notebook_server.saved_cells(name)
+    assert nb.cells() == saved
+    # The part arrives after the notebook has run its saved programs, as often on a slow page.
+    nb.save_and_reload(late_script="**/nbextensions/korvane/main.js*")
+    nb.wait_until(f"n => ({nb.cells_js})().length === n", len(saved))
+    assert nb.cells() == saved
+    assert nb.page.evaluate("() => window.__runs") == 1, "a saved program ran twice"
