@@ -599,8 +599,12 @@ class LabPage(NotebookPage):
         void jupyterapp.commands.execute(shift ? 'notebook:run-cell-and-select-next' : 'notebook:run-cell',
                                          {widgetId: __panel.id});
     }"""
-    started_done_js = """() => typeof window.__started.model.executionCount === 'number'
-                             && !window.__started.node.querySelector('.jp-InputPrompt').textContent.includes('*')"""
+    # A cell scrolled out of a long notebook's window may have no prompt drawn for a moment.
+    started_done_js = """() => {
+        const prompt = window.__started.node.querySelector('.jp-InputPrompt');
+        return typeof window.__started.model.executionCount === 'number'
+               && !(prompt && prompt.textContent.includes('*'));
+    }"""
     outputs_js = "i => __panel.content.widgets[i].model.outputs.toJSON()"
     kernel_execute_js = """n => {
         window.__barriers = window.__barriers || {};

@@ -172,7 +172,11 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
             // The user may have opened, changed or deleted the answer while its old text ran:
             // theirs stays as it is, and the new answer goes in a new cell.
             var stands = notebook.find_cell_index(cell) >= 0 && rules.untouched(ruleCell(cell));
-            if (place.update && !stands) return answerSlot(notebook, asking, shape, request).write(text);
+            if (place.update && !stands) {
+                // The asking cell gone meanwhile, the answer has nowhere to go.
+                if (notebook.find_cell_index(asking) >= 0) answerSlot(notebook, asking, shape, request).write(text);
+                return;
+            }
             setAnswer(cell, $.extend({}, mark(cell), answerMark), text);
         }
         return {

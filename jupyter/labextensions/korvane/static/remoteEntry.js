@@ -105,7 +105,9 @@
     const keys = rules.linkKeys(asking.getId(), markOf(asking));
     const ask = { keys, question: request.question, used: used.map(cell => cells.cells.indexOf(cell)) };
     const place = rules.placement(ruleCells(doc, notebook), cells.cells.indexOf(asking), shape, ask);
-    if (!markOf(asking) || markOf(asking).id !== keys[0]) asking.setMetadata('korvane', rules.askingMark(asking.getId(), markOf(asking)));
+    if (!markOf(asking) || markOf(asking).id !== keys[0]) {
+      asking.setMetadata('korvane', rules.askingMark(asking.getId(), markOf(asking)));
+    }
     const mark = rules.answerMark(keys[0], request.question, '');
     let cell;
     if (place.update) {
@@ -122,7 +124,11 @@
       // The user may have opened, changed or deleted the answer while its old text ran: theirs
       // stays as it is, and the new answer goes in a new cell.
       const stands = cells.cells.includes(cell) && rules.untouched(ruleCell(doc, notebook, cell));
-      if (place.update && !stands) return answerSlot({ doc, panel, asking, request }, shape).write(text);
+      if (place.update && !stands) {
+        // The asking cell gone meanwhile, the answer has nowhere to go.
+        if (cells.cells.includes(asking)) answerSlot({ doc, panel, asking, request }, shape).write(text);
+        return;
+      }
       setAnswer(notebook, cell, Object.assign({}, markOf(cell), mark), text);
     };
     return {
