@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from korvane.tessaly_gpt_sdk.prompt_list import prompts_list
+
 pytestmark = pytest.mark.browser
 
 # Special to a JavaScript template literal, to an HTML page, or to Python strings; a character
@@ -79,12 +81,15 @@ def test_commands_insert_next_to_the_asking_cell_and_reopening_inserts_nothing(
     assert_reopening_changes_nothing(nb, expected)
 
 
-def submit(nb, form, query: str | None = None, sample: int | None = None) -> None:
+def submit(nb, form, query: str | None = None, sample: str | None = None) -> None:
     """Fill the form with a sample prompt or a typed query, press Submit and wait for the answer cell."""
+    text_area = form.locator(".widget-textarea textarea")
     if sample is not None:
-        form.locator(".widget-dropdown select").select_option(index=sample)
+        form.locator(".widget-dropdown select").select_option(value=sample)
+        # The kernel fills the query box; Submit with it still empty would be refused.
+        nb.wait_until("([el, text]) => el.value === text", [text_area.element_handle(), prompts_list[sample]])
     if query is not None:
-        form.locator(".widget-textarea textarea").fill(query)
+        text_area.fill(query)
     count = len(nb.cells())
     form.locator(".widget-button").click()
     nb.wait_until(f"n => ({nb.cells_js})().length > n", count)
@@ -93,8 +98,6 @@ def submit(nb, form, query: str | None = None, sample: int | None = None) -> Non
 
 def test_every_form_submit_keeps_its_answer_below_the_form_also_after_reopening(
         open_notebook, front_end, logged_in, secret_file, service):
-    from korvane.tessaly_gpt_sdk.prompt_list import prompts_list
-
     # Each answer names its query, so that an answer lost or out of order shows.
     service.engine = lambda query, max_tokens: f"# asked: {query.splitlines()[-1]}"
     nb = open_notebook(front_end=front_end)
@@ -106,7 +109,7 @@ def test_every_form_submit_keeps_its_answer_below_the_form_also_after_reopening(
     before = nb.cells()
 
     answers = []
-    for sample in range(2, 2 + len(prompts_list)):  # after "Select the prompt" and "Debug Code"
+    for sample in prompts_list:
         submit(nb, form, sample=sample)
         answers.append(("code", last_answer(service)))
     submit(nb, form, query="plot the total amount by region")
