@@ -159,9 +159,9 @@ void insert_cell(Scope& s, nb::handle text, const char* insertion, const char* c
     nb::object display = s.global<"display">();
     nb::object javascript = s.global<"Javascript">();
     nb::str body = template_literal_body(kr::text_of(text));
-    // Matched by KORVANE_PROGRAM in jupyter/labextensions/korvane/static/remoteEntry.js and
-    // jupyter/nbextensions/korvane/main.js, up to the insertion; main.js reads which way
-    // the program inserts from it as well.
+    // Matched, up to the insertion, by PROGRAM in jupyter/labextensions/korvane/static/answers.js,
+    // the answer rules both front-end parts load; they read which way the program inserts
+    // from it as well.
     TextWriter program;
     program.ascii("\n        var code_cell = Jupyter.notebook.");
     program.text(nb::str(insertion));

@@ -28,6 +28,7 @@ from korvane.testing.engine import _parse_context, split_prompt
 JUPYTER = Path(__file__).resolve().parents[1] / "jupyter"
 REMOTE_ENTRY = JUPYTER / "labextensions" / "korvane" / "static" / "remoteEntry.js"
 MAIN = JUPYTER / "nbextensions" / "korvane" / "main.js"
+ANSWER_RULES = JUPYTER / "labextensions" / "korvane" / "static" / "answers.js"  # both parts load it
 FORM = JUPYTER / "labextensions" / "korvane" / "static" / "form.js"  # the classic notebook's is a link to it
 PAGE_PARTS = [REMOTE_ENTRY, MAIN]
 HOST = TENANT + SERVICE_DOMAIN
@@ -105,12 +106,12 @@ def failed_login(wardlock) -> BaseException:
 # ---- the rows ---------------------------------------------------------------------------
 
 
-def cell_programs_are_recognised(part: Path):
+def cell_programs_are_recognised(part: Path, name: str):
     def row(cellwright):
         cellwright.display_next_cell(ANSWER)
         cellwright.display_previous_cell("# " + ANSWER)
         programs = [shown.data for shown in cellwright.shown]
-        found = node(f"const program = {assigned(part, 'KORVANE_PROGRAM')};\n"
+        found = node(f"const program = {assigned(part, name)};\n"
                      "answer(data.map(text => { const m = program.exec(text); return m && m.slice(1); }));", programs)
         assert found == [["below", "code"], ["above", "markdown"]]
     return row
@@ -219,8 +220,8 @@ def the_engine_reads_the_notebook_back(cellwright, answering):
 
 SHARED_TEXTS = [
     # (the text, where it is made, its reader, the row)
-    *((f"cell program -> {part.name}", "cellwright.cpp insert_cell", "KORVANE_PROGRAM",
-       cell_programs_are_recognised(part)) for part in PAGE_PARTS),
+    ("cell program -> answers.js", "cellwright.cpp insert_cell", "PROGRAM",
+     cell_programs_are_recognised(ANSWER_RULES, "PROGRAM")),
     *((f"debug explanation -> {part.name}", "cellwright.cpp generate_code_completion", "EXPLAINED",
        debug_explanation_is_recognised(part)) for part in PAGE_PARTS),
     *((f"answer output -> {part.name}", "magics.py ANSWER_MIME_TYPE", "ANSWER", answers_are_rendered(part))

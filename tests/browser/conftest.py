@@ -344,8 +344,8 @@ class NotebookPage:
     code_cells_js = index_of_js = ""  # an expression for the code cells; a function from a cell to its index
     input_box = input_prompt = input_field = ""
     # The selected cell's index; select cell i in command mode, keyboard focus on the notebook;
-    # Run All as the menu does; a cell's metadata.
-    active_index_js = command_mode_js = run_all_js = metadata_js = ""
+    # Run All and Restart and Run All as the menus do; a cell's metadata.
+    active_index_js = command_mode_js = run_all_js = restart_run_all_js = metadata_js = ""
 
     def __init__(self, page: Any, server: NotebookServer, name: str) -> None:
         self.page = page
@@ -551,6 +551,7 @@ class ClassicPage(NotebookPage):
         Jupyter.notebook.get_cell(i).element.focus();
     }"""
     run_all_js = "() => Jupyter.notebook.execute_all_cells()"
+    restart_run_all_js = "() => Jupyter.notebook.restart_run_all({confirm: false})"
     metadata_js = "i => Jupyter.notebook.get_cell(i).metadata"
 
     def add_cell(self, source: str) -> int:
@@ -601,8 +602,12 @@ class LabPage(NotebookPage):
         void jupyterapp.commands.execute(shift ? 'notebook:run-cell-and-select-next' : 'notebook:run-cell',
                                          {widgetId: __panel.id});
     }"""
-    started_done_js = """() => typeof window.__started.model.executionCount === 'number'
-                             && !window.__started.node.querySelector('.jp-InputPrompt').textContent.includes('*')"""
+    # A cell scrolled out of a long notebook's window may have no prompt drawn for a moment.
+    started_done_js = """() => {
+        const prompt = window.__started.node.querySelector('.jp-InputPrompt');
+        return typeof window.__started.model.executionCount === 'number'
+               && !(prompt && prompt.textContent.includes('*'));
+    }"""
     outputs_js = "i => __panel.content.widgets[i].model.outputs.toJSON()"
     kernel_execute_js = """n => {
         window.__barriers = window.__barriers || {};
@@ -622,6 +627,10 @@ class LabPage(NotebookPage):
         notebook.node.focus();
     }"""
     run_all_js = "() => jupyterapp.commands.execute('notebook:run-all-cells', {widgetId: __panel.id})"
+    restart_run_all_js = """async () => {
+        await __panel.sessionContext.restartKernel();
+        void jupyterapp.commands.execute('notebook:run-all-cells', {widgetId: __panel.id});
+    }"""
     metadata_js = "i => __panel.content.widgets[i].model.sharedModel.getMetadata()"
 
     def add_cell(self, source: str) -> int:

@@ -145,9 +145,20 @@ def case_reloaded_while_the_answer_is_on_its_way(nb, open_second, service) -> No
 
 def case_asked_from_output_widgets(nb, open_second, service) -> None:
     before = len(nb.cells())
-    index = nb.run("import ipywidgets\nout = ipywidgets.Output()\ndisplay(out)\n"
-                   "with out:\n    cellwright.generate_code_completion('five')")
-    assert nb.cells()[index + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 2
+    # Run with Shift-Enter: the selection has moved on when the answer comes.
+    index = nb.add_cell("import ipywidgets\nout = ipywidgets.Output()\ndisplay(out)\n"
+                        "with out:\n    cellwright.generate_code_completion('five')")
+    nb.add_cell("# the cell after")
+    nb.start(index, shift=True)
+    nb.settle()
+    assert nb.cells()[index + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 3
+    interact = nb.run("ask = ipywidgets.interact_manual(lambda: cellwright.generate_code_completion('seven'))")
+    nb.page.evaluate(nb.command_mode_js, len(nb.cells()) - 1)  # the user has moved on
+    nb.cell_locator(interact).locator(".widget-button").click()
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", before + 4)
+    nb.settle()
+    assert nb.cells()[interact + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 5
+    before = len(nb.cells())
     form = nb.run("form_out = ipywidgets.Output()\ndisplay(form_out)\n"
                   "with form_out:\n    cellwright.generate_code(globals())")
     nb.add_cell("# the cell after the form")
@@ -155,14 +166,31 @@ def case_asked_from_output_widgets(nb, open_second, service) -> None:
     shown = nb.cell_locator(form).locator(".korvane-form")
     shown.locator("textarea").fill("six")
     shown.locator(".widget-button").click()
-    nb.wait_until(f"n => ({nb.cells_js})().length > n", before + 3)
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", before + 2)
     nb.settle()
-    assert nb.cells()[form + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 5
+    assert nb.cells()[form + 1] == ("code", "answer = 1") and len(nb.cells()) == before + 3
+
+
+def case_an_open_answer_is_not_written_to(nb, open_second, service) -> None:
+    """The user opens the Markdown answer above for editing while its cell asks again."""
+    asking = nb.run('cellwright.generate_markdown("x = 1")')
+    service.engine = lambda query, max_tokens: (time.sleep(2), "answer = 2")[1]
+    nb.start(asking)
+    nb.page.evaluate(nb.command_mode_js, asking - 1)
+    nb.press("Enter")
+    nb.settle()  # the answer arrives meanwhile
+    nb.press("Control+End")
+    nb.page.keyboard.type(" dd")
+    cells = nb.cells()
+    assert cells[asking - 1:asking + 2] == [("markdown", "answer = 1 dd"), ("markdown", "answer = 2"),
+                                            ("code", 'cellwright.generate_markdown("x = 1")')]
+    nb.press("Escape")
+    service.engine = lambda query, max_tokens: "answer = 1"
 
 
 # Programs of the user's own last: they stay in the notebook, and the classic notebook runs them
 # again whenever the notebook is opened, as it would without korvane.
-CASES = [case_asked_from_output_widgets, case_second_tab, case_console_on_the_kernel,
+CASES = [case_asked_from_output_widgets, case_an_open_answer_is_not_written_to, case_second_tab, case_console_on_the_kernel,
          case_another_notebook_on_the_same_kernel, case_late_thread_output, case_half_an_emoji,
          case_typing_elsewhere_keeps_the_keyboard, case_reloaded_while_the_answer_is_on_its_way,
          case_program_inside_a_widget_bundle, case_explicit_index]

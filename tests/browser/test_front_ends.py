@@ -3,7 +3,13 @@ and saving and reopening the notebook inserts nothing."""
 
 from __future__ import annotations
 
+import json
+import subprocess
+import sys
+
 import pytest
+
+from korvane.tessaly_gpt_sdk.prompt_list import prompts_list
 
 pytestmark = pytest.mark.browser
 
@@ -75,25 +81,77 @@ def test_commands_insert_next_to_the_asking_cell_and_reopening_inserts_nothing(
     assert_reopening_changes_nothing(nb, expected)
 
 
-def test_form_submit_inserts_below_the_form_and_reopening_inserts_nothing(
+def submit(nb, form, query: str | None = None, sample: str | None = None) -> None:
+    """Fill the form with a sample prompt or a typed query, press Submit and wait for the answer cell."""
+    text_area = form.locator(".widget-textarea textarea")
+    if sample is not None:
+        form.locator(".widget-dropdown select").select_option(value=sample)
+        # The kernel fills the query box; Submit with it still empty would be refused.
+        nb.wait_until("([el, text]) => el.value === text", [text_area.element_handle(), prompts_list[sample]])
+    if query is not None:
+        text_area.fill(query)
+    count = len(nb.cells())
+    form.locator(".widget-button").click()
+    nb.wait_until(f"n => ({nb.cells_js})().length > n", count)
+    nb.barrier()
+
+
+def test_every_form_submit_keeps_its_answer_below_the_form_also_after_reopening(
         open_notebook, front_end, logged_in, secret_file, service):
+    # Each answer names its query, so that an answer lost or out of order shows.
+    service.engine = lambda query, max_tokens: f"# asked: {query.splitlines()[-1]}"
     nb = open_notebook(front_end=front_end)
     start_assistant(nb, secret_file)
     nb.run('import pandas as pd\nsales = pd.DataFrame({"region": ["north", "south"], "amount": [3.5, 4.0]})')
     index = nb.run("generate_code(globals())")
     nb.add_cell("# the cell after the form")
     form = nb.cell_locator(index)
-    form.locator(".widget-textarea textarea").fill("plot the total amount by region")
     before = nb.cells()
 
-    form.locator(".widget-button").click()
-    nb.wait_until(f"n => ({nb.cells_js})().length > n", len(before))
-    nb.barrier()
-
-    expected = before[: index + 1] + [("code", last_answer(service))] + before[index + 1:]
+    answers = []
+    for sample in prompts_list:
+        submit(nb, form, sample=sample)
+        answers.append(("code", last_answer(service)))
+    submit(nb, form, query="plot the total amount by region")
+    answers.append(("code", last_answer(service)))
+    expected = before[: index + 1] + answers + before[index + 1:]
+    assert len(answers) == len(prompts_list) + 1 and len(set(answers)) == len(answers)
     assert nb.cells() == expected
     nb.assert_no_javascript_errors(index)
     if front_end != "classic":
         nb.screenshot(f"{front_end}-form", index, index + 1)
 
     assert_reopening_changes_nothing(nb, expected)
+    # Reopened with its kernel still running, the form answers below itself as before.
+    submit(nb, nb.cell_locator(index), query="count the regions")
+    expected.insert(index + len(answers) + 1, ("code", last_answer(service)))
+    assert nb.cells() == expected
+
+
+def test_a_notebook_saved_by_an_earlier_classic_part_runs_each_saved_program_once(open_notebook, notebook_server):
+    def shown(program):
+        return [{"output_type": "display_data", "metadata": {},
+                 "data": {"application/javascript": program, "text/plain": "<IPython.core.display.Javascript object>"}}]
+
+    earlier = ("\n        var code_cell = Jupyter.notebook.insert_cell_below('code');\n"
+               "        code_cell.set_text(`answer = 1`);\n        code_cell.focus_cell();\n    ")
+    cells = [("generate_code_completion('one')", shown(earlier)), ("answer = 1", []),
+             ("display(Javascript('window.__runs = (window.__runs || 0) + 1'))",
+              shown("window.__runs = (window.__runs || 0) + 1"))]
+    name = "saved-by-an-earlier-version.ipynb"
+    path = notebook_server.notebooks / name
+    path.write_text(json.dumps({
+        "cells": [{"cell_type": "code", "source": s, "metadata": {}, "outputs": o, "execution_count": 1}
+                  for s, o in cells],
+        "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3", "language": "python"}},
+        "nbformat": 4, "nbformat_minor": 4}))
+    subprocess.run([sys.executable, "-m", "jupyter", "trust", str(path)], env=notebook_server._env(), check=True,
+                   capture_output=True, timeout=60)
+    nb = open_notebook(front_end="classic", name=name)
+    saved = notebook_server.saved_cells(name)
+    assert nb.cells() == saved
+    # The part arrives after the notebook has run its saved programs, as often on a slow page.
+    nb.save_and_reload(late_script="**/nbextensions/korvane/main.js*")
+    nb.wait_until(f"n => ({nb.cells_js})().length === n", len(saved))
+    assert nb.cells() == saved
+    assert nb.page.evaluate("() => window.__runs") == 1, "a saved program ran twice"

@@ -36,8 +36,14 @@ def next_to(cells: list[tuple[str, str]], source: str, above: bool) -> tuple[str
     return cells[index - 1 if above else index + 1]
 
 
-def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook, front_end, logged_in,
-                                                                   secret_file, service):
+def stale_answers(nb) -> list[int]:
+    """Indexes of answer cells that show a run number or output, which came from code they no longer hold."""
+    return [i for i, (kind, _) in enumerate(nb.cells())
+            if kind == "code" and "asked_by" in nb.metadata(i).get("korvane", {}) and (nb.executed(i) or nb.outputs(i))]
+
+
+def test_re_runs_leave_one_fresh_answer_per_question_and_keep_every_other(open_notebook, front_end, logged_in,
+                                                                          secret_file, service):
     given = answering_with_a_log(service)
     nb = open_notebook(front_end=front_end)
     start_assistant(nb, secret_file)
@@ -50,15 +56,17 @@ def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook
     nb.add_cell("# the last cell")
     count = len(nb.cells()) + len(asking)
 
-    for run_all in (1, 2):
-        nb.page.evaluate(nb.run_all_js)
+    # The second Run All also runs the answers' old text, queued before their new text arrives.
+    for run, runs in ((nb.run_all_js, 1), (nb.run_all_js, 2), (nb.restart_run_all_js, 3)):
+        nb.page.evaluate(run)
         nb.settle()
         cells = nb.cells()
-        assert len(cells) == count and len(given) == 4 * run_all, f"Run All number {run_all}"
+        assert len(cells) == count and len(given) == 4 * runs, f"run number {runs}"
         for (source, above), answer in zip(asking, given[-4:]):
             assert next_to(cells, source, above) == ("markdown" if above else "code", answer), source
+        assert stale_answers(nb) == [], f"run number {runs}"
 
-    # The user changes the first answer; asking again keeps it and puts the new answer next to it.
+    # The user changes the first answer; asking again keeps it and puts the new answer after it.
     command = [text for _, text in cells].index(asking[0][0])
     nb.page.evaluate(nb.command_mode_js, command + 1)
     nb.press("Enter")
@@ -67,12 +75,24 @@ def test_run_all_again_updates_the_answers_and_keeps_an_edited_one(open_notebook
     nb.press("Control+Enter")
     nb.settle()
     after = nb.cells()
-    assert len(after) == count + 1
-    assert after[command + 1:command + 3] == [("code", given[-1]), ("code", "# mine\n" + given[-5])]
+    assert after[command + 1:command + 3] == [("code", "# mine\n" + given[-5]), ("code", given[-1])]
+    # A changed question keeps the first question's answer and gets its own beside it.
+    magic = [text for _, text in after].index(asking[2][0])
+    nb.page.evaluate(nb.command_mode_js, magic)
+    nb.press("Enter")
+    nb.press("Control+End")
+    nb.page.keyboard.type(" and four")
+    nb.press("Escape")
+    nb.press("Control+Enter")
+    nb.settle()
+    changed = nb.cells()
+    assert changed[magic + 1:magic + 3] == [after[magic + 1], ("code", given[-1])]
+    assert given[-1].endswith("three and four")
+    assert len(changed) == count + 2
 
     nb.save_and_reload()
-    assert nb.server.saved_cells(nb.name) == after
-    assert nb.metadata(command + 1)["korvane"]["answer"] == given[-1]
+    assert nb.server.saved_cells(nb.name) == changed
+    assert nb.metadata(command + 2)["korvane"]["answer"] == given[-2]
 
 
 def test_without_korvanes_part_the_magic_and_the_commands_insert_once_below_the_asking_cell(
@@ -111,6 +131,45 @@ def test_an_html_export_of_an_executed_notebook_shows_the_magics_answer(notebook
     page = (tmp_path / "asks.html").read_text(encoding="utf-8")
     assert "<b>not a tag</b>" not in page
     assert answer in html.unescape(re.sub(r"<[^>]+>", "", page))
+
+
+def test_an_answer_not_inserted_shows_its_text_and_links_survive_an_nbformat_4_4_notebook(
+        open_notebook, front_end, notebook_server, logged_in, secret_file, service):
+    service.engine = lambda query, max_tokens: f"total = 1  # {query.rsplit(': ', 1)[-1]}"
+    name = f"headless-{front_end}.ipynb"
+    asking = "%%korvane\nsum the amounts"
+    # JupyterLab shows the first 50 outputs of a cell; the answer comes after them.
+    crowded = "from IPython.display import display\nfor i in range(60):\n    display(i)\n%korvane count the amounts"
+    sources = [f"import korvane.validation.wardlock as wardlock\nwardlock.secret_file_path = {str(secret_file)!r}",
+               "%load_ext korvane", asking, crowded]
+    # nbformat 4.4: no cell ids, as many tools still write.
+    (notebook_server.notebooks / name).write_text(json.dumps({
+        "cells": [{"cell_type": "code", "source": c, "metadata": {}, "outputs": [], "execution_count": None}
+                  for c in sources],
+        "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3", "language": "python"}},
+        "nbformat": 4, "nbformat_minor": 4}))
+    subprocess.run([sys.executable, "-m", "jupyter", "nbconvert", "--to", "notebook", "--execute", "--inplace",
+                    str(notebook_server.notebooks / name)],
+                   env=notebook_server._env(), check=True, capture_output=True, timeout=120)
+    nb = open_notebook(front_end=front_end, name=name)
+    headless = nb.cells()
+    assert len(headless) == len(sources)
+    magic = [text for _, text in headless].index(asking)
+    assert "total = 1  # sum the amounts" in nb.cell_locator(magic).inner_text(), "the note hides the answer"
+
+    nb.page.evaluate(nb.run_all_js)
+    nb.settle()
+    answered = nb.cells()
+    assert answered[magic + 1] == ("code", "total = 1  # sum the amounts")
+    assert answered[-1] == ("code", "total = 1  # count the amounts"), "the answer past the output limit is lost"
+    assert "total = 1" not in nb.cell_locator(magic).inner_text()
+
+    nb.save_and_reload()
+    saved = notebook_server.api("GET", f"/api/contents/{name}?type=notebook&content=1")["content"]
+    assert saved["nbformat_minor"] == 4 and not any("id" in cell for cell in saved["cells"])
+    nb.page.evaluate(nb.run_all_js)
+    nb.settle()
+    assert nb.cells() == answered, "the re-run lost the link to its answers"
 
 
 def test_the_form_refuses_an_empty_query_and_explains_errors_under_itself(open_notebook, front_end, logged_in,

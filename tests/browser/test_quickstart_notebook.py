@@ -55,6 +55,9 @@ def test_a_shift_enter_walk_of_the_quickstart_asks_each_cell_once(open_notebook,
     rendered = nb.cell_locator(above).locator(".jp-RenderedMarkdown pre, .text_cell_render pre")
     assert rendered.count(), "the explanation above is not rendered"
     nb.screenshot(f"walk-{front_end}", above, above + 1)
+    # An answer never takes the selection, so the walk went past every answer unrun.
+    answers = [i for i in range(len(nb.cells())) if "asked_by" in nb.metadata(i).get("korvane", {})]
+    assert len(answers) == 3 and not any(nb.executed(i) for i in answers if nb.cells()[i][0] == "code")
 
     assert nb.stream_text(ends.index(IMPORT)).startswith(
         "USERNAME and PASSWORD are not provided please add it manually\n")

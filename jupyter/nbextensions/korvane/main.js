@@ -4,12 +4,15 @@
 // Answers reach the page in two shapes: the assistant's cell programs, which call
 // `Jupyter.notebook.insert_cell_below('code')` or `insert_cell_above('markdown')`, and the
 // %korvane magic's answer outputs (ANSWER below). Either inserts a cell only when it arrives
-// live from the kernel, and only next to the cell whose output it is; shown again from a
-// saved notebook it inserts nothing. An answer cell records in its metadata which cell asked
-// and the text it was given, so that asking again updates an untouched answer in place.
-define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'services/kernels/kernel', './form'],
-       function (Jupyter, outputarea, markdown, kernel) {
+// live from the kernel, and only next to the cell that asked; shown again from a saved
+// notebook it inserts nothing. Where an answer goes and whether it updates an earlier one is
+// decided by the answer rules both parts share (answers.js); this file describes the
+// notebook to them and carries out what they decide.
+define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebook/js/codecell',
+        'services/kernels/kernel', 'base/js/markdown', './answers', './form'],
+       function (Jupyter, events, outputarea, codecell, kernel, markdown, rules) {
     var OutputArea = outputarea.OutputArea;
+    var CodeCell = codecell.CodeCell;
     var JAVASCRIPT = 'application/javascript';
     // ANSWER is the %korvane magic's ANSWER_MIME_TYPE (src/korvane/magics.py).
     var ANSWER = 'application/vnd.korvane.answer+json';
@@ -34,143 +37,228 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'serv
     var delivered = new Set();
     // The assistant's program delivered while the current message was handled, if any.
     var deliveredProgram = null;
-    // The assistant's programs, as insert_cell in src/cellwright.cpp makes them.
-    var KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
+
+    function remember(map, key, value) {
+        map.set(key, value);
+        if (map.size > REMEMBERED_REQUESTS) map.delete(map.keys().next().value);
+    }
 
     // Whether output being appended to `area` now is a live answer not delivered yet; marks it
-    // delivered.
+    // delivered. An output area whose handler was bound before this part loaded (a widget
+    // view restored early) is not known by name, but its message is.
     function takeLive(area) {
-        if (live !== area || liveMessage === null || delivered.has(liveMessage)) return false;
+        if ((live !== area && live !== null) || liveMessage === null || delivered.has(liveMessage)) return false;
         delivered.add(liveMessage);
         if (delivered.size > REMEMBERED_REQUESTS * 4) delivered.delete(delivered.values().next().value);
         return true;
     }
 
-    // Answer cells already given to each request, so that one request asking twice gets two.
-    var usedByRequest = new Map();
+    // ---- which cell asked -------------------------------------------------------------------
+
+    // The text each of this page's execute requests ran: the question its answers answer.
+    var questions = new Map();
+    events.on('execute.CodeCell', function (event, data) {
+        if (data.cell.last_msg_id) remember(questions, data.cell.last_msg_id, data.cell.get_text());
+    });
+
+    // The cell showing the widget that each of this page's widget messages went to, found as
+    // the message leaves: the answers of a button inside an Output widget or an interact
+    // reach that widget's own output area, which no cell holds.
+    var widgetCells = new Map();
+    var sendShellMessage = kernel.Kernel.prototype.send_shell_message;
+    kernel.Kernel.prototype.send_shell_message = function (type, content, callbacks, metadata, buffers) {
+        // The kernel learns from this mark on the requests this page sends that the part inserts
+        // their answers; without it the kit hands them over another way as well
+        // (korvane/delivery.py), which here would insert the magic's answers twice.
+        if (type === 'execute_request' || type === 'comm_msg') metadata = $.extend({}, metadata, {korvane: PART_MARK});
+        var id = sendShellMessage.call(this, type, content, callbacks, metadata, buffers);
+        var manager = this.widget_manager;
+        if (type === 'comm_msg' && content && manager && manager.has_model(content.comm_id)) {
+            manager.get_model(content.comm_id).then(function (model) {
+                return Promise.all(Object.keys(model.views || {}).map(function (key) { return model.views[key]; }));
+            }).then(function (views) {
+                var shows = views.map(function (view) { return cellHolding(view.el); }).filter(Boolean)[0];
+                if (shows) remember(widgetCells, id, shows);
+            }).catch(function () {});
+        }
+        return id;
+    };
+
+    function cellHolding(node) {
+        return node ? Jupyter.notebook.get_cells().filter(function (c) { return c.element[0].contains(node); })[0] : undefined;
+    }
+
+    // {cell, request: {id, question}} of the cell that asked the request a live output in
+    // `area` answers: the cell whose output holds the area (also inside an Output widget it
+    // shows), else the cell that sent the request. A widget's press asks anew each time.
+    function askingOf(notebook, area) {
+        var cell = notebook.get_cells().filter(function (c) { return c.output_area === area; })[0] ||
+                   cellHolding(area.element && area.element[0]);
+        var sent = CodeCell.msg_cells[liveParent] || widgetCells.get(liveParent);
+        cell = cell || sent;
+        if (!cell || notebook.find_cell_index(cell) < 0) return null;
+        var question = questions.has(liveParent) ? questions.get(liveParent) : null;
+        return {cell: cell, request: {id: liveParent, question: question}};
+    }
+
+    // ---- the notebook as the answer rules see it (answers.js) ----------------------------------
 
     function mark(cell) {
         return (cell.metadata && cell.metadata.korvane) || null;
     }
 
-    // The cell that holds the answer of type `type` that `asking` gives now, above or below
-    // it: its previous answer when that still stands next to it untouched, else a new cell
-    // (below: after the answers this request gave already). Returns {cell, updated}.
-    function answerCell(notebook, asking, type, above, request) {
-        var used = usedByRequest.get(request);
-        if (!used) {
-            usedByRequest.set(request, used = []);
-            if (usedByRequest.size > REMEMBERED_REQUESTS) usedByRequest.delete(usedByRequest.keys().next().value);
-        }
-        var step = above ? -1 : 1;
-        var block = [];
-        for (var i = notebook.find_cell_index(asking) + step; i >= 0 && i < notebook.ncells(); i += step) {
-            var cell = notebook.get_cell(i);
-            var m = mark(cell);
-            if (!m || m.asked_by !== asking.id) break;
-            block.push(cell);
-        }
-        if (above) block.reverse();
-        var previous = block.filter(function (cell) {
-            return used.indexOf(cell) < 0 && cell.cell_type === type && cell.get_text() === mark(cell).answer;
-        })[0];
-        if (previous) {
-            used.push(previous);
-            return {cell: previous, updated: true};
-        }
-        var index = notebook.find_cell_index(asking);
-        if (!above) {
-            used.forEach(function (cell) { index = Math.max(index, notebook.find_cell_index(cell)); });
-        }
-        var created = above ? notebook.insert_cell_above(type, index) : notebook.insert_cell_below(type, index);
-        created.metadata.korvane = {asked_by: asking.id, answer: ''};
-        used.push(created);
-        return {cell: created, updated: false};
+    function ruleCell(cell) {
+        return {
+            type: cell.cell_type,
+            source: cell.get_text(),
+            mark: mark(cell),
+            editing: cell.mode === 'edit' || (cell.cell_type === 'markdown' && !cell.rendered),
+            busy: cell.element.hasClass('running')
+        };
     }
 
-    // Text a notebook can save: a lone surrogate (half an emoji) becomes U+FFFD.
-    function wellFormed(text) {
-        return String(text).replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g,
-                                    '\uFFFD');
+    function ruleCells(notebook) {
+        return notebook.get_cells().map(ruleCell);
     }
 
-    function setAnswer(cell, text) {
-        text = wellFormed(text);
+    // What waits for a cell's run to end: {cell, then}.
+    var afterRuns = [];
+
+    // Runs `then` once the run of `cell` queued now has ended: its output is in (the kernel is
+    // idle for it) and its run number shown (the reply has come), in whichever order they come.
+    function afterRun(cell, then) {
+        if (!cell.element.hasClass('running')) return then();
+        afterRuns.push({cell: cell, then: then});
+    }
+
+    function whenReplied(cell, then) {
+        if (!cell.element.hasClass('running')) return then();
+        var observer = new MutationObserver(function () {
+            if (cell.element.hasClass('running')) return;
+            observer.disconnect();
+            then();
+        });
+        observer.observe(cell.element[0], {attributes: true, attributeFilter: ['class']});
+    }
+
+    events.on('finished_execute.CodeCell', function (event, data) {
+        var ended = afterRuns.filter(function (wait) { return wait.cell === data.cell; });
+        afterRuns = afterRuns.filter(function (wait) { return wait.cell !== data.cell; });
+        ended.forEach(function (wait) { whenReplied(wait.cell, wait.then); });
+    });
+    // A restarted or dead kernel runs none of the queued cells.
+    events.on('kernel_restarting.Kernel kernel_dead.Kernel kernel_killed.Session', function () {
+        var ended = afterRuns;
+        afterRuns = [];
+        ended.forEach(function (wait) { wait.then(); });
+    });
+
+    // Answer cells already given to each request, so that one request asking twice gets two.
+    var usedByRequest = new Map();
+
+    // A place for the answer of `shape` ({type, above}) that `asking` gives to `request`, as
+    // the rules decide: {update, write(text)}. A new cell is inserted at once; the classic
+    // notebook keeps the selection on the cell that had it.
+    function answerSlot(notebook, asking, shape, request) {
+        var used = usedByRequest.get(request.id);
+        if (!used) remember(usedByRequest, request.id, used = []);
+        var keys = rules.linkKeys(asking.id, mark(asking));
+        var ask = {keys: keys, question: request.question,
+                   used: used.map(function (cell) { return notebook.find_cell_index(cell); })};
+        var place = rules.placement(ruleCells(notebook), notebook.find_cell_index(asking), shape, ask);
+        asking.metadata.korvane = rules.askingMark(asking.id, mark(asking));
+        var answerMark = rules.answerMark(keys[0], request.question, '');
+        var cell;
+        if (place.update) {
+            cell = notebook.get_cell(place.index);
+        } else {
+            cell = shape.above ? notebook.insert_cell_above(shape.type, place.index)
+                               : notebook.insert_cell_below(shape.type, place.index - 1);
+            cell.metadata.korvane = answerMark;
+        }
+        used.push(cell);
+        function finish(text) {
+            // The user may have opened, changed or deleted the answer while its old text ran:
+            // theirs stays as it is, and the new answer goes in a new cell.
+            var stands = notebook.find_cell_index(cell) >= 0 && rules.untouched(ruleCell(cell));
+            if (place.update && !stands) {
+                // The asking cell gone meanwhile, the answer has nowhere to go.
+                if (notebook.find_cell_index(asking) >= 0) answerSlot(notebook, asking, shape, request).write(text);
+                return;
+            }
+            setAnswer(cell, $.extend({}, mark(cell), answerMark), text);
+        }
+        return {
+            update: place.update,
+            write: function (text) { return place.wait ? afterRun(cell, function () { finish(text); }) : finish(text); }
+        };
+    }
+
+    // Puts `text` in the answer cell `cell`, with `answerMark`; an updated cell shows no output
+    // or run number of the code it held before.
+    function setAnswer(cell, answerMark, text) {
+        text = rules.wellFormed(text);
         cell.set_text(text);
-        cell.metadata.korvane.answer = text;
+        cell.metadata.korvane = $.extend({}, answerMark, {answer: text});
+        if (cell.cell_type === 'code') {
+            cell.clear_output();
+            cell.set_input_prompt(null);
+        }
         if (cell.cell_type === 'markdown') cell.render();
     }
 
-    // Whether the user is where a run left them, not typing elsewhere: command mode, at the
-    // asking cell or the cell after its answer. Only then may an answer take the selection.
-    function idleAt(notebook, asking, answer) {
-        if (notebook.mode !== 'command') return false;
-        var selected = notebook.get_selected_cell();
-        return selected === asking || notebook.get_selected_index() === notebook.find_cell_index(answer) + 1;
-    }
-
-    // The page's notebook as a cell program sees it: insertions next to `asking` when the
-    // program is live, none at all when it is not; everything else as it is. A program that
+    // The page's notebook as a cell program sees it: insertions next to the asking cell when
+    // the program is live, none at all when it is not; everything else as it is. A program that
     // names an index gets the notebook's own insertion there.
     function seenBy(notebook, isLive, asking) {
         function insert(type, above, index) {
-            if (!isLive) return noCell;
+            if (!isLive || !asking) return noCell;
             if (typeof index === 'number') {
                 var placed = above ? notebook.insert_cell_above(type, index) : notebook.insert_cell_below(type, index);
-                return {set_text: function (text) { placed.set_text(wellFormed(text)); }, focus_cell: function () {}};
+                return {set_text: function (text) { placed.set_text(rules.wellFormed(text)); }, focus_cell: function () {}};
             }
-            var cell = answerCell(notebook, asking, type, above, liveParent).cell;
-            return {
-                set_text: function (text) { setAnswer(cell, text); },
-                // An answer above the asking cell leaves the selection where the run put it, so
-                // that a Shift-Enter walk goes on below instead of coming back to ask again; an
-                // answer never takes the keyboard from a user busy elsewhere.
-                focus_cell: function () { if (!above && idleAt(notebook, asking, cell)) cell.focus_cell(); }
-            };
+            var slot = answerSlot(notebook, asking.cell, {type: type === 'markdown' ? 'markdown' : 'code', above: above},
+                                  asking.request);
+            // An answer never takes the selection (answers.js).
+            return {set_text: slot.write, focus_cell: function () {}};
         }
         var insertions = {
             insert_cell_below: function (type, index) { return insert(type, false, index); },
             insert_cell_above: function (type, index) { return insert(type, true, index); }
         };
         return new Proxy(notebook, {get: function (target, name) {
-            if ((asking || !isLive) && Object.prototype.hasOwnProperty.call(insertions, name)) return insertions[name];
+            if (Object.prototype.hasOwnProperty.call(insertions, name)) return insertions[name];
             var value = target[name];
             return typeof value === 'function' ? value.bind(target) : value;
         }});
     }
 
-    // The cell whose output holds `area`: its own output area, or one inside it, such as an
-    // Output widget's.
-    function cellOf(notebook, area) {
-        var node = area.element && area.element[0];
-        return notebook.get_cells().filter(function (c) {
-            return c.output_area === area || (node && c.element[0].contains(node));
-        })[0];
-    }
-
-    // The magic's answer: inserted or updated when live, and shown as a one-line note.
+    // The magic's answer: inserted or updated when live, and shown as a one-line note of where
+    // it went, or with its text where the notebook holds no cell of it.
     function appendAnswer(data, md, element) {
-        var note = 'korvane: answer ' + (data.where === 'above' ? 'above' : 'below');
         var notebook = Jupyter.notebook;
-        var asking = takeLive(this) ? cellOf(notebook, this) : null;
-        if (asking && typeof data.answer === 'string') {
-            var above = data.where === 'above';
-            var placed = answerCell(notebook, asking, data.cell_type === 'markdown' ? 'markdown' : 'code', above,
-                                    liveParent);
-            setAnswer(placed.cell, data.answer);
-            note = 'korvane: ' + (placed.updated ? 'updated ' : 'inserted ') + (above ? 'above' : 'below');
+        var answer = rules.bundledAnswer(data);
+        var asking = takeLive(this) && answer ? askingOf(notebook, this) : null;
+        var shown = {note: 'korvane: no answer', text: null};
+        if (asking) {
+            var slot = answerSlot(notebook, asking.cell, answer, asking.request);
+            slot.write(answer.text);
+            shown.note = rules.placedNote(answer, slot.update);
+        } else if (answer) {
+            shown = rules.shownAnswer(ruleCells(notebook), answer);
         }
-        var shown = this.create_output_subarea(md, 'output_text korvane-answer-note', ANSWER);
-        shown.append($('<pre/>').text(note));
-        element.append(shown);
-        return shown;
+        var area = this.create_output_subarea(md, 'output_text korvane-answer-note', ANSWER);
+        area.append($('<pre/>').text(shown.note));
+        if (shown.text !== null) area.append($('<pre class="korvane-answer-text"/>').text(shown.text));
+        element.append(area);
+        return area;
     }
 
     // A delivered program is kept in the notebook as a note of where its answer went: this
     // page runs every saved program again when a trusted notebook is opened, before korvane's
     // part may have loaded, and a program that is not there cannot insert a second copy.
     function keepAsNote(area, program) {
-        var where = KORVANE_PROGRAM.exec(program)[1];
+        var where = rules.programShape(program).above ? 'above' : 'below';
         area.outputs.forEach(function (output) {
             if (output.data && output.data[JAVASCRIPT] === program) {
                 output.data = {'text/plain': 'korvane: answer inserted ' + where};
@@ -205,21 +293,26 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'serv
                                   content: {data: data, metadata: {}}});
     }
 
-    // The kernel learns from this mark on the requests this page sends that the part inserts
-    // their answers; without it the kit hands them over another way as well
-    // (korvane/delivery.py), which here would insert the magic's answers twice.
-    function markRequests() {
-        var send = kernel.Kernel.prototype.send_shell_message;
-        kernel.Kernel.prototype.send_shell_message = function (msg_type, content, callbacks, metadata, buffers) {
-            if (msg_type === 'execute_request' || msg_type === 'comm_msg') {
-                metadata = $.extend({}, metadata, {korvane: PART_MARK});
-            }
-            return send.call(this, msg_type, content, callbacks, metadata, buffers);
-        };
-    }
+    var OUTPUT_MESSAGES = ['display_data', 'execute_result', 'update_display_data'];
 
     function load_ipython_extension() {
-        markRequests();
+        // The kernel hands each output message of this page's requests to the output area that
+        // asked for it; the message is live while that runs.
+        var handleIopub = kernel.Kernel.prototype._handle_iopub_message;
+        kernel.Kernel.prototype._handle_iopub_message = function (msg) {
+            if (OUTPUT_MESSAGES.indexOf(msg.header.msg_type) < 0) return handleIopub.apply(this, arguments);
+            var outer = live, outerParent = liveParent, outerMessage = liveMessage;
+            live = null;
+            liveParent = msg.parent_header ? msg.parent_header.msg_id : null;
+            liveMessage = msg.header.msg_id;
+            try {
+                return handleIopub.apply(this, arguments);
+            } finally {
+                live = outer;
+                liveParent = outerParent;
+                liveMessage = outerMessage;
+            }
+        };
         var handle_output = OutputArea.prototype.handle_output;
         OutputArea.prototype.handle_output = function (msg) {
             var outer = live, outerParent = liveParent, outerMessage = liveMessage;
@@ -242,34 +335,54 @@ define(['base/js/namespace', 'notebook/js/outputarea', 'base/js/markdown', 'serv
         OutputArea.append_map[JAVASCRIPT] = function (program) {
             var notebook = Jupyter.notebook;
             var isLive = takeLive(this);
-            // Other programs shown again from a saved notebook run as they would without korvane.
-            if (!isLive && !KORVANE_PROGRAM.test(String(program))) return run.apply(this, arguments);
-            var asking = cellOf(notebook, this);
+            var ours = rules.programShape(program) !== null;
+            // Other programs run as they would without korvane, shown again or live.
+            if (!ours) return run.apply(this, arguments);
+            var asking = isLive ? askingOf(notebook, this) : null;
             Jupyter.notebook = seenBy(notebook, isLive, asking);
             try {
                 return run.apply(this, arguments);
             } finally {
                 Jupyter.notebook = notebook;
-                if (isLive && asking && KORVANE_PROGRAM.test(program)) deliveredProgram = program;
+                if (asking) deliveredProgram = program;
             }
         };
         OutputArea.prototype.register_mime_type(ANSWER, appendAnswer, {safe: true, index: 0});
         OutputArea.prototype.register_mime_type(EXPLANATION, appendExplanation, {safe: true, index: 0});
 
-        // The page loads extensions and the notebook at the same time. When the notebook came
-        // first, the assistant's saved programs (kept by earlier versions of this part) ran
-        // unguarded and may have inserted cells: load it again, as trusting a notebook does, so
-        // that they run as above and the notebook is as saved. Notebooks without such programs,
-        // which is every notebook this version saved, are left alone, their other outputs too.
         var notebook = Jupyter.notebook;
-        if (notebook._fully_loaded && notebook.trusted && notebook.get_cells().some(function (cell) {
-            return cell.output_area && cell.output_area.outputs.some(function (output) {
-                return output.data && KORVANE_PROGRAM.test(String(output.data[JAVASCRIPT] || ''));
-            });
-        })) {
-            notebook._fully_loaded = false;
-            notebook.load_notebook(notebook.notebook_path);
+        if (notebook._fully_loaded && notebook.trusted && notebook.get_cells().some(holdsProgram)) {
+            removeUnguardedAnswers(notebook);
         }
+    }
+
+    function holdsProgram(cell) {
+        return cell.output_area && cell.output_area.outputs.some(function (output) {
+            return output.data && rules.programShape(output.data[JAVASCRIPT] || '') !== null;
+        });
+    }
+
+    // The page loads extensions and the notebook at the same time. When the notebook came
+    // first, the assistant's programs saved by earlier versions of this part ran unguarded and
+    // inserted cells: those cells, which the saved notebook does not hold, are taken out again.
+    // Nothing runs a second time, the notebook's other outputs included. Notebooks this version
+    // saved hold no such programs and are left alone.
+    function removeUnguardedAnswers(notebook) {
+        var textOf = function (source) { return Array.isArray(source) ? source.join('') : String(source); };
+        notebook.contents.get(notebook.notebook_path, {type: 'notebook'}).then(function (model) {
+            var saved = model.content.cells;
+            var next = 0;
+            var inserted = [];
+            notebook.get_cells().forEach(function (cell, index) {
+                var kept = saved[next];
+                if (kept && kept.cell_type === cell.cell_type && textOf(kept.source) === cell.get_text()) next += 1;
+                else if (!mark(cell) && !(cell.output_area && cell.output_area.outputs.length)) inserted.push(index);
+            });
+            if (!inserted.length || next !== saved.length) return;
+            notebook.delete_cells(inserted);
+            notebook.select(0);
+            notebook.set_dirty(false);
+        }).catch(function (error) { console.warn('korvane: the saved notebook could not be read', error); });
     }
 
     return {load_ipython_extension: load_ipython_extension};

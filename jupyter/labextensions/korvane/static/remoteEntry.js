@@ -9,9 +9,9 @@
 // it. And the %korvane magic's answer outputs (ANSWER below), rendered here as a one-line
 // note. Only an answer that arrived from the kernel while the page was open may insert a
 // cell, and it inserts next to the cell that asked; one shown again from a saved notebook
-// (reopened, re-rendered, logged) inserts nothing. An answer cell records in its metadata
-// which cell asked and the text it was given, so that asking again updates an untouched
-// answer in place instead of piling up copies.
+// (reopened, re-rendered, logged) inserts nothing. Where an answer goes and whether it
+// updates an earlier one is decided by the answer rules both parts share (answers.js); this
+// file describes the notebook to them and carries out what they decide.
 //
 // What the query form's handlers print or display is shown under the form, as the classic
 // notebook does, rather than in the log console.
@@ -28,8 +28,10 @@
   const WIDGET_VIEW = 'application/vnd.jupyter.widget-view+json';
   const OUTPUT_TYPES = ['stream', 'display_data', 'execute_result', 'error'];
   const REMEMBERED_REQUESTS = 64;
-  // The query form's script lies beside this one.
-  const FORM_SCRIPT = new URL('form.js', document.currentScript ? document.currentScript.src : location.href).href;
+  // The query form's script and the answer rules lie beside this one.
+  const HERE = document.currentScript ? document.currentScript.src : location.href;
+  const FORM_SCRIPT = new URL('form.js', HERE).href;
+  const ANSWER_RULES = new URL('answers.js', HERE).href;
   let shareScope = null;
   let Widget = null; // @lumino/widgets' Widget, as the page shares it
 
@@ -37,12 +39,10 @@
 
   const noCell = { set_text() {}, focus_cell() {} };
   const inert = { insert_cell_below: () => noCell, insert_cell_above: () => noCell };
-  // The assistant's programs: only they see a `Jupyter`, while they run, and a saved one shown
-  // again meets the inert notebook rather than failing. Other Javascript outputs run as they
-  // would without korvane: libraries that test for `Jupyter` to detect the classic notebook
-  // take the right branch.
-  // The programs are made by insert_cell in src/cellwright.cpp.
-  const KORVANE_PROGRAM = /^\s*var code_cell = Jupyter\.notebook\.insert_cell_(below|above)\('(code|markdown)'\);/;
+  // The assistant's programs (answers.js knows them) are the only outputs that see a `Jupyter`,
+  // while they run, and a saved one shown again meets the inert notebook rather than failing.
+  // Other Javascript outputs run as they would without korvane: libraries that test for
+  // `Jupyter` to detect the classic notebook take the right branch.
 
   // Runs `run` with a global `Jupyter` whose notebook is `notebook`, and leaves the page's
   // globals as they were.
@@ -58,7 +58,35 @@
     }
   }
 
-  // ---- where an answer goes -----------------------------------------------------------------
+  // ---- the notebook as the answer rules see it (answers.js) ----------------------------------
+
+  let rules = null; // the answer rules, loaded with this part
+
+  const markOf = cell => cell.getMetadata('korvane') || null;
+
+  function widgetOf(notebook, cell) {
+    return notebook.widgets.find(widget => widget.model.sharedModel === cell);
+  }
+
+  // Whether the user has `cell` open: its editor has the keyboard, or it is a Markdown cell
+  // showing its source.
+  function editing(notebook, cell) {
+    const widget = widgetOf(notebook, cell);
+    if (!widget) return false;
+    return (notebook.mode === 'edit' && notebook.activeCell === widget) || (cell.cell_type === 'markdown' && !widget.rendered);
+  }
+
+  function ruleCell(doc, notebook, cell) {
+    return {
+      type: cell.cell_type,
+      source: cell.getSource(),
+      mark: markOf(cell),
+      editing: editing(notebook, cell),
+      busy: doc.busy(cell.getId())
+    };
+  }
+
+  const ruleCells = (doc, notebook) => notebook.model.sharedModel.cells.map(cell => ruleCell(doc, notebook, cell));
 
   // Answer cells already given to each request, so that one request asking twice gets two.
   const usedByRequest = new Map();
@@ -72,101 +100,77 @@
     return used;
   }
 
-  const markOf = cell => cell.getMetadata('korvane') || null;
-
-  // The shared model of the cell that holds the answer of `type` that `asking` gives now,
-  // above or below it: its previous answer when that still stands next to it untouched,
-  // else a new cell (below: after the answers this request gave already); and whether it
-  // was an update. The active cell stays the active cell.
-  function answerCell(notebook, asking, type, above, request) {
+  // A place for the answer of `shape` ({type, above}) that the cell whose shared model is
+  // `asking` gives to `request` now, as the rules decide: {update, write(text)}. A new cell is
+  // inserted at once; the selected cell stays selected.
+  function answerSlot({ doc, panel, asking, request }, shape) {
+    const notebook = panel.content;
     const cells = notebook.model.sharedModel;
-    const used = usedBy(request);
-    const askedBy = asking.getId();
-    const step = above ? -1 : 1;
-    const block = [];
-    for (let i = cells.cells.indexOf(asking) + step; i >= 0 && i < cells.cells.length; i += step) {
-      const mark = markOf(cells.cells[i]);
-      if (!mark || mark.asked_by !== askedBy) break;
-      block.push(cells.cells[i]);
+    const used = usedBy(request.id);
+    const keys = rules.linkKeys(asking.getId(), markOf(asking));
+    const ask = { keys, question: request.question, used: used.map(cell => cells.cells.indexOf(cell)) };
+    const place = rules.placement(ruleCells(doc, notebook), cells.cells.indexOf(asking), shape, ask);
+    if (!markOf(asking) || markOf(asking).id !== keys[0]) {
+      asking.setMetadata('korvane', rules.askingMark(asking.getId(), markOf(asking)));
     }
-    if (above) block.reverse();
-    const previous = block.find(
-      cell => !used.includes(cell) && cell.cell_type === type && cell.getSource() === markOf(cell).answer
-    );
-    if (previous) {
-      used.push(previous);
-      return { cell: previous, updated: true };
+    const mark = rules.answerMark(keys[0], request.question, '');
+    let cell;
+    if (place.update) {
+      cell = cells.cells[place.index];
+    } else {
+      const selected = notebook.activeCellIndex;
+      cell = cells.insertCell(place.index, { cell_type: shape.type, source: '', metadata: { korvane: mark } });
+      // The notebook keeps the selection by index: put it back on the cell that had it.
+      const keep = rules.selectionAfterInsert(selected, place.index);
+      if (keep !== notebook.activeCellIndex) notebook.activeCellIndex = keep;
     }
-    let index = cells.cells.indexOf(asking);
-    if (!above) for (const cell of used) index = Math.max(index, cells.cells.indexOf(cell));
-    const active = notebook.activeCell;
-    const created = cells.insertCell(above ? index : index + 1, {
-      cell_type: type,
-      source: '',
-      metadata: { korvane: { asked_by: askedBy, answer: '' } }
-    });
-    used.push(created);
-    // The notebook keeps the active cell by index: an answer inserted above it would make
-    // the cell above active, and a Shift-Enter walk would come back to ask again.
-    const at = active ? notebook.widgets.indexOf(active) : -1;
-    if (at >= 0 && at !== notebook.activeCellIndex) notebook.activeCellIndex = at;
-    return { cell: created, updated: false };
+    used.push(cell);
+    const finish = text => {
+      // The user may have opened, changed or deleted the answer while its old text ran: theirs
+      // stays as it is, and the new answer goes in a new cell.
+      const stands = cells.cells.includes(cell) && rules.untouched(ruleCell(doc, notebook, cell));
+      if (place.update && !stands) {
+        // The asking cell gone meanwhile, the answer has nowhere to go.
+        if (cells.cells.includes(asking)) answerSlot({ doc, panel, asking, request }, shape).write(text);
+        return;
+      }
+      setAnswer(notebook, cell, Object.assign({}, markOf(cell), mark), text);
+    };
+    return {
+      update: place.update,
+      write: text => (place.wait ? doc.afterRun(cell.getId(), () => finish(text)) : finish(text))
+    };
   }
 
-  function widgetOf(notebook, cell) {
-    return notebook.widgets.find(widget => widget.model.sharedModel === cell);
-  }
-
-  // Text a notebook can save: a lone surrogate (half an emoji) becomes U+FFFD.
-  function wellFormed(text) {
-    text = String(text);
-    return text.replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g, '\uFFFD');
-  }
-
-  function setAnswer(notebook, cell, text) {
-    text = wellFormed(text);
+  // Puts `text` in the answer cell `cell`, with `mark`; an updated cell shows no output or run
+  // number of the code it held before.
+  function setAnswer(notebook, cell, mark, text) {
+    text = rules.wellFormed(text);
     cell.setSource(text);
-    cell.setMetadata('korvane', Object.assign({}, markOf(cell), { answer: text }));
+    cell.setMetadata('korvane', Object.assign({}, mark, { answer: text }));
+    if (cell.cell_type === 'code') {
+      cell.setOutputs([]);
+      cell.execution_count = null;
+    }
     const widget = widgetOf(notebook, cell);
     if (widget && cell.cell_type === 'markdown') widget.rendered = true;
   }
 
-  // Whether the user is where a run left them, not busy elsewhere: the notebook in command
-  // mode, at the asking cell or the cell after its answers. Only then may an answer take
-  // the selection.
-  function idleAt(notebook, asking, answer) {
-    if (notebook.mode !== 'command') return false;
-    const active = notebook.activeCell && notebook.activeCell.model.sharedModel;
-    const cells = notebook.model.sharedModel.cells;
-    return active === asking || cells.indexOf(active) === cells.indexOf(answer) + 1;
-  }
-
-  // The part of the classic notebook's API the programs use, inserting next to the cell whose
-  // shared model is `asking`, or at the index a program names, in `panel`.
-  function notebookAt({ panel, asking, request }) {
-    const notebook = panel.content;
+  // The part of the classic notebook's API the programs use, inserting next to the asking
+  // cell of `target`, or at the index a program names.
+  function notebookAt(target) {
+    const notebook = target.panel.content;
     const insert = (type, above, index) => {
-      let cell;
+      type = type === 'markdown' ? 'markdown' : 'code';
       if (typeof index === 'number') {
         const cells = notebook.model.sharedModel;
         const at = Math.max(0, Math.min(cells.cells.length, above ? index : index + 1));
-        cell = cells.insertCell(at, { cell_type: type === 'markdown' ? 'markdown' : 'code', source: '' });
-        return {
-          set_text: text => cell.setSource(wellFormed(text)),
-          focus_cell() {}
-        };
+        const cell = cells.insertCell(at, { cell_type: type, source: '' });
+        return { set_text: text => cell.setSource(rules.wellFormed(text)), focus_cell() {} };
       }
-      cell = answerCell(notebook, asking, type, above, request).cell;
-      return {
-        set_text(text) {
-          setAnswer(notebook, cell, text);
-        },
-        // An answer above the asking cell leaves the selection where the run put it.
-        focus_cell() {
-          const at = notebook.widgets.findIndex(widget => widget.model.sharedModel === cell);
-          if (!above && at >= 0 && idleAt(notebook, asking, cell)) notebook.activeCellIndex = at;
-        }
-      };
+      const slot = answerSlot(target, { type, above });
+      // An answer never takes the selection (answers.js).
+      return { set_text: text => slot.write(text), focus_cell() {} };
     };
     return {
       insert_cell_below: (type, index) => insert(type, false, index),
@@ -174,15 +178,6 @@
     };
   }
 
-  // ---- one open notebook ------------------------------------------------------------------
-
-  // A notebook's kernel messages, followed once however many views show the notebook. An
-  // answer is live only when it replies to a request this page's own kernel connection sent
-  // (an execute request of one of this notebook's cells, or a message to a widget) and is
-  // rendered while that request is still running; it then goes next to the cell that asked,
-  // found by the cell id the request carried. Other tabs, collaborators, consoles and other
-  // notebooks on the same kernel send requests of their own, so their answers insert nothing
-  // here; nor does output that arrives after its request finished.
   // The kernel learns from this mark on the requests this page's notebooks send that the
   // part inserts their answers; without it the kit hands them over another way as well
   // (korvane/delivery.py), which here would insert them twice. Only the connections of the
@@ -201,20 +196,36 @@
     };
   }
 
-  class Document {
+  // ---- one open notebook ------------------------------------------------------------------
+
+  // A notebook's kernel messages, followed once however many views show the notebook. An
+  // answer is live only when it replies to a request this page's own kernel connection sent
+  // (an execute request of one of this notebook's cells, or a message to a widget) and is
+  // rendered while that request is still running; it then goes next to the cell that asked,
+  // found by the cell id the request carried. Other tabs, collaborators, consoles and other
+  // notebooks on the same kernel send requests of their own, so their answers insert nothing
+  // here; nor does output that arrives after its request finished.
+  class NotebookRecord {
     constructor(context) {
       this.panels = new Set();
-      this.requests = new Map(); // id of a request this page sent -> {cellId} or {commId}
-      this.pending = []; // live answers not yet rendered: {parent, kind, key}
+      this.requests = new Map(); // id of a request this page sent -> {cellId, question} or {commId}
+      this.pending = []; // live programs not yet rendered: {parent, program}
+      this.notes = new Map(); // the %korvane answers placed, not yet rendered: answer data -> note
+      this.afterRuns = new Map(); // cell id -> what waits for the cell's queued runs to end
       this.containerOf = new Map(); // widget id -> id of the widget whose children hold it
       this.session = null;
       this.onMessage = this.onMessage.bind(this);
       this.onKernel = this.onKernel.bind(this);
       this.connect = this.connect.bind(this);
       this.sessionContext = context.sessionContext;
+      this.onStatus = this.onStatus.bind(this);
       this.sessionContext.sessionChanged.connect(this.connect);
+      this.sessionContext.statusChanged.connect(this.onStatus);
+      openDocuments.add(this);
       context.disposed.connect(() => {
+        openDocuments.delete(this);
         this.sessionContext.sessionChanged.disconnect(this.connect);
+        this.sessionContext.statusChanged.disconnect(this.onStatus);
         this.disconnect();
       });
       this.connect();
@@ -240,12 +251,40 @@
       markRequests(newValue);
     }
 
+    // Whether a run of the cell `cellId` that this page asked for is queued or running.
+    busy(cellId) {
+      for (const asked of this.requests.values()) if (asked.cellId === cellId) return true;
+      return false;
+    }
+
+    // Runs `then` once the runs of the cell `cellId` queued now have ended.
+    afterRun(cellId, then) {
+      if (!this.busy(cellId)) return then();
+      if (!this.afterRuns.has(cellId)) this.afterRuns.set(cellId, []);
+      this.afterRuns.get(cellId).push(then);
+    }
+
+    // After a run of the cell `cellId` has ended and the notebook has shown its run number.
+    ranOut(cellId) {
+      const waiting = this.afterRuns.get(cellId);
+      if (!waiting || this.busy(cellId)) return;
+      this.afterRuns.delete(cellId);
+      for (const then of waiting) then();
+    }
+
+    // A restarted or dead kernel runs none of the queued cells.
+    onStatus(_, status) {
+      if (status !== 'restarting' && status !== 'autorestarting' && status !== 'dead') return;
+      for (const [id, asked] of this.requests) if (asked.cellId) this.requests.delete(id);
+      for (const cellId of [...this.afterRuns.keys()]) this.ranOut(cellId);
+    }
+
     onMessage(sender, { msg, direction }) {
       const type = msg.header.msg_type;
       const content = msg.content || {};
       if (direction === 'send') {
         if (type === 'execute_request' && msg.metadata && msg.metadata.cellId) {
-          this.requests.set(msg.header.msg_id, { cellId: msg.metadata.cellId });
+          this.requests.set(msg.header.msg_id, { cellId: msg.metadata.cellId, question: String(content.code) });
         } else if (type === 'comm_msg') {
           this.requests.set(msg.header.msg_id, { commId: content.comm_id });
           this.followWidgetRequest(msg);
@@ -257,18 +296,48 @@
       const data = content.data || {};
       if (type === 'status' && content.execution_state === 'idle') {
         // Whatever has not been rendered by now is no answer of a running request.
+        const asked = this.requests.get(parent.msg_id);
         this.requests.delete(parent.msg_id);
         this.pending = this.pending.filter(p => p.parent !== parent.msg_id);
         return;
       }
       if ((type === 'comm_open' || type === 'comm_msg') && data.state) this.followContainer(content.comm_id, data.state);
+      // A page that opens on a running kernel learns its widgets from one message.
+      if (type === 'comm_msg' && data.method === 'update_states' && data.states) {
+        for (const [id, model] of Object.entries(data.states)) if (model && model.state) this.followContainer(id, model.state);
+      }
       if (!this.requests.has(parent.msg_id) || parent.session !== sender.kernel.clientId) return;
       const shown = type === 'display_data' || type === 'execute_result' || type === 'update_display_data';
       if (shown && typeof data[JAVASCRIPT] === 'string') {
-        this.pending.push({ parent: parent.msg_id, kind: JAVASCRIPT, key: data[JAVASCRIPT] });
+        this.pending.push({ parent: parent.msg_id, program: data[JAVASCRIPT] });
       } else if (shown && data[ANSWER]) {
-        this.pending.push({ parent: parent.msg_id, kind: ANSWER, key: JSON.stringify(data[ANSWER]) });
+        this.placeAnswer(parent.msg_id, data[ANSWER]);
       }
+    }
+
+    // The magic's answer goes in when it arrives, not when its output renders: an output past
+    // the notebook's output limit is not rendered, and its answer still belongs in the notebook.
+    placeAnswer(request, data) {
+      const answer = rules.bundledAnswer(data);
+      const target = answer && this.askingCell(request);
+      if (!target) return;
+      const slot = answerSlot(target, answer);
+      slot.write(answer.text);
+      this.notes.set(JSON.stringify(data), rules.placedNote(answer, slot.update));
+      if (this.notes.size > REMEMBERED_REQUESTS) this.notes.delete(this.notes.keys().next().value);
+    }
+
+    // The note for the magic's answer `data` as an output shows it: what was done with it just
+    // now, or else what the notebook holds of it.
+    noteFor(data) {
+      const key = JSON.stringify(data);
+      const placed = this.notes.get(key);
+      this.notes.delete(key);
+      if (placed) return { note: placed, text: null };
+      const answer = rules.bundledAnswer(data);
+      const panel = this.panels.values().next().value;
+      if (!answer) return { note: 'korvane: no answer', text: null };
+      return rules.shownAnswer(panel ? ruleCells(this, panel.content) : [], answer);
     }
 
     // Which widgets hold which: a box's children, and the widgets an Output widget shows.
@@ -305,9 +374,9 @@
       return false;
     }
 
-    // The live answer of this kind and key, now taken out of the pending ones, or null.
-    take(kind, key) {
-      const index = this.pending.findIndex(p => p.kind === kind && p.key === key);
+    // The live program `program`, now taken out of the pending ones, or null.
+    take(program) {
+      const index = this.pending.findIndex(p => p.program === program);
       return index < 0 ? null : this.pending.splice(index, 1)[0];
     }
 
@@ -324,20 +393,22 @@
       return undefined;
     }
 
-    // Where the answer to `parent` goes: {panel, asking, request}, or null when the cell
-    // that asked is gone.
+    // Where the answer to `parent` goes: {doc, panel, asking, request: {id, question}}, or
+    // null when the cell that asked is gone. A press of a widget asks anew each time.
     askingCell(parent) {
       const asked = this.requests.get(parent);
       if (!asked) return null;
       if (asked.cellId) {
+        const request = { id: parent, question: asked.question };
         for (const panel of this.panels) {
           const cell = panel.content.model.sharedModel.cells.find(c => c.getId() === asked.cellId);
-          if (cell) return { panel, asking: cell, request: parent };
+          if (cell) return { doc: this, panel, asking: cell, request };
         }
         return null;
       }
       const shows = this.widgetCell(parent);
-      return shows ? { panel: shows[0], asking: shows[1].model.sharedModel, request: parent } : null;
+      if (!shows) return null;
+      return { doc: this, panel: shows[0], asking: shows[1].model.sharedModel, request: { id: parent, question: null } };
     }
   }
 
@@ -370,41 +441,36 @@
     return renderer;
   }
 
-  // Inserts or updates the magic's answer next to the asking cell; returns the note to show.
-  function placeAnswer({ panel, asking, request }, answer) {
-    const above = answer.where === 'above';
-    const type = answer.cell_type === 'markdown' ? 'markdown' : 'code';
-    const notebook = panel.content;
-    const { cell, updated } = answerCell(notebook, asking, type, above, request);
-    setAnswer(notebook, cell, answer.answer);
-    return `korvane: ${updated ? 'updated' : 'inserted'} ${above ? 'above' : 'below'}`;
-  }
-
-  // Renders the magic's answer as a one-line note, inserting it first when it is live.
+  // Renders the magic's answer as a one-line note of where it went, or with its text where the
+  // notebook holds no cell of it.
   function answerRenderer(doc) {
     const renderer = new Widget();
     renderer.addClass('korvane-answer-note');
     renderer.renderModel = model => {
-      const answer = model.data[ANSWER] || {};
-      let note = `korvane: answer ${answer.where === 'above' ? 'above' : 'below'}`;
-      const live = typeof answer.answer === 'string' ? doc.take(ANSWER, JSON.stringify(answer)) : null;
-      const target = live && doc.askingCell(live.parent);
-      if (target) note = placeAnswer(target, answer);
-      const pre = document.createElement('pre');
-      pre.textContent = note;
-      renderer.node.replaceChildren(pre);
+      const shown = doc.noteFor(model.data[ANSWER]);
+      const note = document.createElement('pre');
+      note.textContent = shown.note;
+      const parts = [note];
+      if (shown.text !== null) {
+        const text = document.createElement('pre');
+        text.className = 'korvane-answer-text';
+        text.textContent = shown.text;
+        parts.push(text);
+      }
+      renderer.node.replaceChildren(...parts);
       return Promise.resolve();
     };
     return renderer;
   }
 
-  const documents = new WeakMap(); // document context -> Document
+  const documents = new WeakMap(); // document context -> NotebookRecord
+  const openDocuments = new Set();
   const wrapped = new WeakSet(); // renderer registries with korvane's renderers
 
   function follow(panel) {
     let doc = documents.get(panel.context);
     if (!doc) {
-      doc = new Document(panel.context);
+      doc = new NotebookRecord(panel.context);
       documents.set(panel.context, doc);
     }
     doc.panels.add(panel);
@@ -427,8 +493,8 @@
           const render = renderer.render;
           renderer.render = function (model) {
             const program = String(model.data[JAVASCRIPT]);
-            const live = doc.take(JAVASCRIPT, program);
-            if (!KORVANE_PROGRAM.test(program)) return render.call(this, model);
+            const live = doc.take(program);
+            if (!rules.programShape(program)) return render.call(this, model);
             const target = live && doc.askingCell(live.parent);
             return withNotebook(target ? notebookAt(target) : inert, () => render.call(this, model));
           };
@@ -470,11 +536,40 @@
         const form = document.createElement('script');
         form.src = FORM_SCRIPT;
         document.head.appendChild(form);
+        // A cell's run has ended for the notebook once it has shown the run's number; only
+        // then may an answer waiting for that run replace the cell's text and clear its run.
+        notebookModule.NotebookActions.executed.connect((_, { cell }) => {
+          for (const doc of openDocuments) doc.ranOut(cell.model.sharedModel.getId());
+        });
         tracker.forEach(follow);
         tracker.widgetAdded.connect((_, panel) => follow(panel));
       }
     };
   }
+
+  // The answer rules, shared with the classic part, as a CommonJS module of this part's own:
+  // nothing of them becomes a global of the page. Asked for as soon as this file runs, so that
+  // the plugin is ready before the first notebook's kernel talks.
+  let rulesLoaded = null;
+  function loadRules() {
+    if (!rulesLoaded) rulesLoaded = fetchRules();
+    return rulesLoaded;
+  }
+
+  function fetchRules() {
+    return fetch(ANSWER_RULES, { credentials: 'same-origin' })
+      .then(response => {
+        if (!response.ok) throw new Error(`korvane: ${ANSWER_RULES} answered ${response.status}`);
+        return response.text();
+      })
+      .then(source => {
+        const module = { exports: {} };
+        new Function('module', 'exports', source)(module, module.exports);
+        rules = module.exports;
+      });
+  }
+
+  loadRules().catch(() => {}); // a failure shows when the plugin is loaded
 
   (window._JUPYTERLAB = window._JUPYTERLAB || {}).korvane = {
     init(scope) {
@@ -483,7 +578,7 @@
     get(module) {
       if (module !== './extension') return Promise.reject(new Error(`korvane has no module ${module}`));
       // The loader reads `default` only from an object marked as an ES module.
-      return Promise.all([shared('@jupyterlab/notebook'), shared('@lumino/widgets')]).then(([notebook, widgets]) => {
+      return Promise.all([shared('@jupyterlab/notebook'), shared('@lumino/widgets'), loadRules()]).then(([notebook, widgets]) => {
         Widget = widgets.Widget;
         return () => ({ __esModule: true, default: plugin(notebook) });
       });
