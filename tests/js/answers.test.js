@@ -107,6 +107,11 @@ test('how an asking cell and its answers know each other', () => {
     ['a kept korvane id outlives a new cell id', rules.askingMark('cell-2', { id: 'cell-1' }), { id: 'cell-1' }],
     ['other marks of the cell are kept', rules.askingMark('cell-2', { id: 'cell-1', asked_by: 'a' }),
       { id: 'cell-1', asked_by: 'a' }],
+    // nbclassic 1.0 gives a new cell no id until the notebook is saved.
+    ['a cell without an id is given a korvane id of its own',
+      [undefined, null].map(cellId => typeof rules.askingMark(cellId, null).id === 'string' &&
+                                      rules.askingMark(cellId, null).id !== rules.askingMark(cellId, null).id),
+      [true, true]],
     ['the same question, the same name', rules.fingerprint('%%korvane\nsort') === rules.fingerprint('%%korvane\nsort'), true],
     ['a changed question, another name', rules.fingerprint('%%korvane\nsort') === rules.fingerprint('%%korvane\nsorT'), false]
   ];

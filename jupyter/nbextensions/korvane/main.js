@@ -162,11 +162,12 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
     function answerSlot(notebook, asking, shape, request) {
         var used = usedByRequest.get(request.id);
         if (!used) remember(usedByRequest, request.id, used = []);
+        // Marked first: a cell the notebook gave no id links its answers by the mark's id alone.
+        asking.metadata.korvane = rules.askingMark(asking.id, mark(asking));
         var keys = rules.linkKeys(asking.id, mark(asking));
         var ask = {keys: keys, question: request.question,
                    used: used.map(function (cell) { return notebook.find_cell_index(cell); })};
         var place = rules.placement(ruleCells(notebook), notebook.find_cell_index(asking), shape, ask);
-        asking.metadata.korvane = rules.askingMark(asking.id, mark(asking));
         var answerMark = rules.answerMark(keys[0], request.question, '');
         var cell;
         if (place.update) {

@@ -60,9 +60,14 @@
     return keys;
   }
 
-  // The mark an asking cell keeps once it has asked: its korvane id, from its cell id the first time.
+  // The mark an asking cell keeps once it has asked: its korvane id, from its cell id the first
+  // time, or a new one where the notebook gives its cells no id (nbclassic 1.0 before a save).
   function askingMark(cellId, mark) {
-    return Object.assign({}, mark, { id: linkKeys(cellId, mark)[0] });
+    return Object.assign({}, mark, { id: linkKeys(cellId, mark)[0] || newId() });
+  }
+
+  function newId() {
+    return 'k' + Date.now().toString(36) + Math.random().toString(36).slice(2, 10);
   }
 
   // The mark of an answer cell: which cell asked, what it asked (null: a widget's press, which
