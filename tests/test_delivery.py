@@ -69,7 +69,8 @@ def test_a_terminal_gets_the_code_answer_at_its_next_prompt(tmp_path, routed, lo
     setup = (f"import korvane.testing, korvane.validation.wardlock as w; korvane.testing.connect({str(info)!r}); "
              f"w.secret_file_path = {str(secret_file)!r}")
     env = {k: v for k, v in os.environ.items() if "korvane-route-" not in v}
-    env.update(IPYTHONDIR=str(tmp_path / "ipython"))
+    # The shell is killed at the end: what its routing keeps in TMPDIR stays in the test's folder.
+    env.update(IPYTHONDIR=str(tmp_path / "ipython"), TMPDIR=str(tmp_path))
     shell = pexpect.spawn(sys.executable, ["-m", "IPython", "--no-banner", "--colors=NoColor", "-c", setup, "-i"],
                           env=env, encoding="utf-8", timeout=60, dimensions=(40, 200))
     screen = ""
