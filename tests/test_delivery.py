@@ -4,6 +4,7 @@ set_next_input payload, at a terminal's next prompt, and as copyable text everyw
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import re
 import subprocess
@@ -65,7 +66,7 @@ def test_each_front_end_gets_the_answer_inserted_once_or_as_text(kernel, logged_
 def test_a_terminal_gets_the_code_answer_at_its_next_prompt(tmp_path, routed, logged_in, secret_file, service):
     service.engine = lambda query, max_tokens: ANSWER
     info = tmp_path / "service.json"
-    info.write_text(__import__("json").dumps(service.connection_info()))
+    info.write_text(json.dumps(service.connection_info()))
     setup = (f"import korvane.testing, korvane.validation.wardlock as w; korvane.testing.connect({str(info)!r}); "
              f"w.secret_file_path = {str(secret_file)!r}")
     env = {k: v for k, v in os.environ.items() if "korvane-route-" not in v}
