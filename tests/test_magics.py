@@ -63,11 +63,12 @@ class Kernel:
         return message["header"]["msg_id"]
 
     def run(self, code: str, while_running=None, typed: tuple[str, ...] = (),
-            metadata=FROM_THE_PART) -> SimpleNamespace:
+            metadata=FROM_THE_PART, **options) -> SimpleNamespace:
         """Runs *code* as a page with korvane's part sends it, unless *metadata* says
         otherwise; *while_running* sees each message from the kernel as it arrives.
 
-        With *typed*, the cell's input requests (the login's prompts) are answered in turn.
+        With *typed*, the cell's input requests (the login's prompts) are answered in turn;
+        *options* go into the request (silent=True, say).
         """
         messages = []
         answers = list(typed)
@@ -83,7 +84,7 @@ class Kernel:
         self.client.execute = lambda code, **options: self.send_execute(code, metadata, **options)
         try:
             reply = self.client.execute_interactive(code, timeout=STEP_TIMEOUT, allow_stdin=bool(typed),
-                                                    output_hook=output, stdin_hook=answer)
+                                                    output_hook=output, stdin_hook=answer, **options)
         finally:
             del self.client.execute  # the class's own again
         outputs = [(m["msg_type"], m["content"]) for m in messages]

@@ -32,7 +32,7 @@ from IPython.core.magic import Magics, line_cell_magic, magics_class, no_var_exp
 from IPython.core.magic_arguments import argument, argument_group, magic_arguments
 from IPython.display import DisplayHandle, display
 
-from korvane import delivery, request_failures
+from korvane import cell_actions, delivery, request_failures
 from korvane._build import SERVICE_DOMAIN
 
 ASSISTANT = "korvane.tessaly_gpt_sdk.cellwright"
@@ -262,6 +262,29 @@ class KorvaneMagics(Magics):
         _show(waiting, {"text/html": render_markdown_safely(text), "text/plain": text}, delivery.current_origin())
         return None
 
+    def answer_cell_action(self, action: str, code: str, question: str, traceback: list[str]) -> None:
+        """Asks what a front-end part's cell action asks (korvane.cell_actions) and shows the
+        answer as the magic's answer data, for the part to place next to the cell. Explain,
+        Optimise and Ask are exchanges a --follow-up sends along; an error's explanation is
+        not, as with --error."""
+        namespace = self._notebooks_names()
+        # A question about a cell carries the cell's code.
+        asked = f"{question.strip()}\n\nThe code this is about:\n{code}" if action == "ask" else code
+        if action == "explain":
+            answer, waiting = self._ask(lambda: self.assistant.generate_markdown(asked, namespace, False))
+        elif action == "optimise":
+            answer, waiting = self._ask(lambda: self.assistant.optimize_code(asked, namespace, False))
+        elif action == "ask":
+            answer, waiting = self._ask(
+                lambda: self.assistant.generate_code_completion(asked, namespace, jupyter_mode=False))
+        else:  # the traceback as the page shows it, sent as the debug mode sends it
+            prompt = self._debug_prompt(_ANSI.sub("", "\n".join(traceback)))
+            answer, waiting = self._ask(lambda: self.assistant.get_completion(prompt=prompt)["completion"])
+        if action != "error":
+            self.exchanges.append((asked, answer))
+        cell_type, where = cell_actions.PLACES[action]
+        _show(waiting, answer_bundle(answer, cell_type, where), delivery.current_origin())
+
     def _with_earlier_exchanges(self, question: str) -> str:
         """*question* after the last exchanges, flattened as text, for the engine to read it
         in their light."""
@@ -302,8 +325,9 @@ class KorvaneMagics(Magics):
         return _ANSI.sub("", formatter.stb2text(shown))
 
 
-def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
-    """The output that delivers *answer* as a new cell: Markdown above, code below.
+def answer_bundle(answer: Any, cell_type: str, where: str | None = None) -> dict[str, Any]:
+    """The output that delivers *answer* as a new cell: Markdown above, code below, unless
+    *where* says otherwise.
 
     korvane's front-end parts render ANSWER_MIME_TYPE: they insert the answer next to the
     asking cell (or update their earlier answer there) and show a one-line note. Anywhere
@@ -312,7 +336,7 @@ def answer_bundle(answer: Any, cell_type: str) -> dict[str, Any]:
     """
     # A lone surrogate (half an emoji) cannot be sent as UTF-8, nor saved in a notebook.
     text = delivery.valid_text(answer)
-    where = "above" if cell_type == "markdown" else "below"
+    where = where or ("above" if cell_type == "markdown" else "below")
     return {ANSWER_MIME_TYPE: {"answer": text, "cell_type": cell_type, "where": where},
             **delivery.copyable(text, cell_type)}
 

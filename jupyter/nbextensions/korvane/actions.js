@@ -1,0 +1,1 @@
+../../labextensions/korvane/static/actions.js
