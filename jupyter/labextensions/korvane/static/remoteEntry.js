@@ -32,8 +32,11 @@
   const HERE = document.currentScript ? document.currentScript.src : location.href;
   const FORM_SCRIPT = new URL('form.js', HERE).href;
   const ANSWER_RULES = new URL('answers.js', HERE).href;
+  const CELL_ACTIONS = new URL('actions.js', HERE).href;
+  const STDERR = 'application/vnd.jupyter.stderr';
   let shareScope = null;
   let Widget = null; // @lumino/widgets' Widget, as the page shares it
+  let Menu = null; // and its Menu
 
   // ---- what `Jupyter.notebook` is --------------------------------------------------------
 
@@ -61,6 +64,7 @@
   // ---- the notebook as the answer rules see it (answers.js) ----------------------------------
 
   let rules = null; // the answer rules, loaded with this part
+  let actions = null; // the cell actions, likewise
 
   const markOf = cell => cell.getMetadata('korvane') || null;
 
@@ -253,7 +257,7 @@
 
     // Whether a run of the cell `cellId` that this page asked for is queued or running.
     busy(cellId) {
-      for (const asked of this.requests.values()) if (asked.cellId === cellId) return true;
+      for (const asked of this.requests.values()) if (asked.cellId === cellId && !asked.action) return true;
       return false;
     }
 
@@ -484,6 +488,11 @@
     wrapped.add(registry);
     registry.addFactory({ safe: true, mimeTypes: [ANSWER], createRenderer: () => answerRenderer(doc) }, 0);
     registry.addFactory({ safe: true, mimeTypes: [EXPLANATION], createRenderer: () => explanationRenderer(registry) }, 0);
+    const stderr = registry.getFactory(STDERR);
+    if (stderr) {
+      const createRenderer = options => withExplainButton(stderr.createRenderer(options));
+      registry.addFactory(Object.assign({}, stderr, { createRenderer }), registry.getRank(STDERR));
+    }
     const factory = registry.getFactory(JAVASCRIPT);
     if (!factory) return;
     registry.addFactory(
@@ -503,6 +512,102 @@
       }),
       registry.getRank(JAVASCRIPT)
     );
+  }
+
+  // ---- the cell actions (actions.js) ------------------------------------------------------
+
+  // {doc, panel, widget} of the cell holding `node`, in whichever view shows it, or null.
+  function cellHolding(node) {
+    for (const doc of openDocuments) {
+      for (const panel of doc.panels) {
+        const widget = panel.content.widgets.find(cell => cell.node.contains(node));
+        if (widget) return { doc, panel, widget };
+      }
+    }
+    return null;
+  }
+
+  // Asks `action` about the cell `widget` through the notebook's kernel. The answer is this
+  // cell's answer to the action's own question, placed as the magic's are (placeAnswer).
+  function askAbout({ doc, widget }, action, extra) {
+    const cell = widget.model.sharedModel;
+    const line = actions.statusLine(document, widget.node);
+    const prepared = actions.prepare(action, { type: cell.cell_type, source: cell.getSource() }, extra);
+    if (prepared.refused) return line.fail(prepared.refused);
+    const kernel = doc.session && doc.session.kernel;
+    if (!kernel) return line.fail(actions.NO_KERNEL);
+    line.say(actions.WAITING_FOR_KERNEL);
+    const content = { code: actions.program(prepared.request), silent: true, store_history: false, allow_stdin: false, stop_on_error: false };
+    const future = kernel.requestExecute(content, true);
+    doc.requests.set(future.msg.header.msg_id, { cellId: cell.getId(), question: prepared.question, action: true });
+    future.onIOPub = msg => {
+      const said = actions.status(msg);
+      if (said && said.failed) line.fail(said.failed);
+      else if (said) line.say(said.say);
+    };
+    future.onReply = msg => {
+      const failure = actions.replyFailure(msg.content);
+      if (failure) line.fail(failure);
+    };
+    future.done.then(() => line.done(), () => line.fail(actions.KERNEL_GONE));
+  }
+
+  // The notebooks' command-mode shortcuts apply where this selector matches (JupyterLab 4.1 and
+  // later; 4.0 had the notebook itself focused).
+  const COMMAND_MODE = ['.jp-Notebook.jp-mod-commandMode:not(.jp-mod-readWrite) :focus', '.jp-Notebook.jp-mod-commandMode:focus'];
+
+  // The commands, in the palette's korvane category and the code cells' context menu (a korvane
+  // submenu), and the Explain shortcut in command mode.
+  function addCellActions(app, tracker, palette, InputDialog) {
+    const selected = () => {
+      const panel = tracker.currentWidget;
+      const widget = panel && panel.content.activeCell;
+      const doc = panel && documents.get(panel.context);
+      return widget && doc ? { doc, panel, widget } : null;
+    };
+    const onCode = () => {
+      const target = selected();
+      return Boolean(target && target.widget.model.type === 'code');
+    };
+    const menu = new Menu({ commands: app.commands });
+    menu.title.label = 'korvane';
+    for (const action of actions.CELL_ACTIONS) {
+      const command = `korvane:${action.name}`;
+      app.commands.addCommand(command, {
+        label: action.label,
+        caption: action.caption,
+        isEnabled: onCode,
+        execute: () => {
+          const target = selected();
+          if (!target) return undefined;
+          if (action.id !== 'ask') return askAbout(target, action.id);
+          // The cell is the one selected when asked, wherever the focus goes meanwhile.
+          return InputDialog.getText(actions.ASK_DIALOG).then(result => {
+            if (result.button.accept) askAbout(target, 'ask', { question: result.value || '' });
+          });
+        }
+      });
+      if (palette) palette.addItem({ command, category: 'korvane' });
+      menu.addItem({ command });
+      if (action.key) for (const selector of COMMAND_MODE) app.commands.addKeyBinding({ command, keys: [action.key], selector });
+    }
+    app.contextMenu.addItem({ type: 'submenu', submenu: menu, selector: '.jp-Notebook .jp-CodeCell', rank: 12 });
+  }
+
+  // An error output rendered with the Explain button, which asks about the cell showing it.
+  function withExplainButton(renderer) {
+    const renderModel = renderer.renderModel;
+    renderer.renderModel = function (model) {
+      return Promise.resolve(renderModel.call(this, model)).then(() => {
+        const output = model.type === 'error' && typeof model.toJSON === 'function' ? model.toJSON() : null;
+        if (!actions.explainable(output)) return;
+        actions.offerExplanation(document, renderer.node, () => {
+          const target = cellHolding(renderer.node);
+          if (target) askAbout(target, 'error', { traceback: output.traceback });
+        });
+      });
+    };
+    return renderer;
   }
 
   function showsWidget(cell, id) {
@@ -526,13 +631,14 @@
     return Promise.resolve(entry.get()).then(factory => factory());
   }
 
-  function plugin(notebookModule) {
+  function plugin(notebookModule, apputils) {
     return {
       id: 'korvane:cell-insertion',
-      description: 'Runs the korvane assistant\'s cell programs next to the cell that asked.',
+      description: 'Runs the korvane assistant\'s cell programs next to the cell that asked, and asks about cells.',
       autoStart: true,
       requires: [notebookModule.INotebookTracker],
-      activate(app, tracker) {
+      optional: [apputils.ICommandPalette],
+      activate(app, tracker, palette) {
         const form = document.createElement('script');
         form.src = FORM_SCRIPT;
         document.head.appendChild(form);
@@ -543,6 +649,7 @@
         });
         tracker.forEach(follow);
         tracker.widgetAdded.connect((_, panel) => follow(panel));
+        addCellActions(app, tracker, palette, apputils.InputDialog);
       }
     };
   }
@@ -550,22 +657,28 @@
   // The answer rules, shared with the classic part, as a CommonJS module of this part's own:
   // nothing of them becomes a global of the page. Asked for as soon as this file runs, so that
   // the plugin is ready before the first notebook's kernel talks.
+  // The cell actions are loaded so too.
   let rulesLoaded = null;
   function loadRules() {
-    if (!rulesLoaded) rulesLoaded = fetchRules();
+    if (!rulesLoaded) {
+      rulesLoaded = Promise.all([ownModule(ANSWER_RULES), ownModule(CELL_ACTIONS)]).then(([answerRules, cellActions]) => {
+        rules = answerRules;
+        actions = cellActions;
+      });
+    }
     return rulesLoaded;
   }
 
-  function fetchRules() {
-    return fetch(ANSWER_RULES, { credentials: 'same-origin' })
+  function ownModule(url) {
+    return fetch(url, { credentials: 'same-origin' })
       .then(response => {
-        if (!response.ok) throw new Error(`korvane: ${ANSWER_RULES} answered ${response.status}`);
+        if (!response.ok) throw new Error(`korvane: ${url} answered ${response.status}`);
         return response.text();
       })
       .then(source => {
         const module = { exports: {} };
         new Function('module', 'exports', source)(module, module.exports);
-        rules = module.exports;
+        return module.exports;
       });
   }
 
@@ -578,9 +691,11 @@
     get(module) {
       if (module !== './extension') return Promise.reject(new Error(`korvane has no module ${module}`));
       // The loader reads `default` only from an object marked as an ES module.
-      return Promise.all([shared('@jupyterlab/notebook'), shared('@lumino/widgets'), loadRules()]).then(([notebook, widgets]) => {
+      const modules = ['@jupyterlab/notebook', '@jupyterlab/apputils', '@lumino/widgets'].map(shared);
+      return Promise.all([...modules, loadRules()]).then(([notebook, apputils, widgets]) => {
         Widget = widgets.Widget;
-        return () => ({ __esModule: true, default: plugin(notebook) });
+        Menu = widgets.Menu;
+        return () => ({ __esModule: true, default: plugin(notebook, apputils) });
       });
     }
   };
