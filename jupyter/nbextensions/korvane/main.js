@@ -8,9 +8,9 @@
 // notebook it inserts nothing. Where an answer goes and whether it updates an earlier one is
 // decided by the answer rules both parts share (answers.js); this file describes the
 // notebook to them and carries out what they decide.
-define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebook/js/codecell',
-        'services/kernels/kernel', 'base/js/markdown', './answers', './form'],
-       function (Jupyter, events, outputarea, codecell, kernel, markdown, rules) {
+define(['base/js/namespace', 'base/js/events', 'base/js/dialog', 'notebook/js/outputarea', 'notebook/js/codecell',
+        'services/kernels/kernel', 'base/js/markdown', './answers', './actions', './form'],
+       function (Jupyter, events, dialog, outputarea, codecell, kernel, markdown, rules, actions) {
     var OutputArea = outputarea.OutputArea;
     var CodeCell = codecell.CodeCell;
     var JAVASCRIPT = 'application/javascript';
@@ -296,6 +296,116 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
 
     var OUTPUT_MESSAGES = ['display_data', 'execute_result', 'update_display_data'];
 
+    // ---- the cell actions (actions.js) ------------------------------------------------------
+
+    // The lines of the actions still waiting for their kernel's answer.
+    var asking = [];
+    events.on('kernel_restarting.Kernel kernel_dead.Kernel kernel_killed.Session', function () {
+        var gone = asking;
+        asking = [];
+        gone.forEach(function (line) { line.fail(actions.KERNEL_GONE); });
+    });
+
+    // Asks `action` about `cell` through the notebook's kernel, with a silent request. Its
+    // answer is this cell's answer to the action's own question.
+    function askAbout(cell, action, extra) {
+        var notebook = Jupyter.notebook;
+        var line = actions.statusLine(document, cell.element[0]);
+        var prepared = actions.prepare(action, {type: cell.cell_type, source: cell.get_text()}, extra);
+        if (prepared.refused) return line.fail(prepared.refused);
+        var kernel = notebook.kernel;
+        if (!kernel || !kernel.is_connected()) return line.fail(actions.NO_KERNEL);
+        line.say(actions.WAITING_FOR_KERNEL);
+        asking.push(line);
+        var request = {id: null, question: prepared.question};
+        var replied = false, idle = false;
+        function ended() {
+            if (!replied || !idle) return;
+            asking = asking.filter(function (other) { return other !== line; });
+            line.done();
+        }
+        var callbacks = {
+            shell: {reply: function (msg) {
+                var failure = actions.replyFailure(msg.content);
+                if (failure) line.fail(failure);
+                replied = true;
+                ended();
+            }},
+            iopub: {
+                output: function (msg) {
+                    var answer = rules.bundledAnswer((msg.content.data || {})[ANSWER]);
+                    if (answer && notebook.find_cell_index(cell) >= 0) {
+                        answerSlot(notebook, cell, answer, request).write(answer.text);
+                    }
+                    var said = actions.status(msg);
+                    if (said && said.failed) line.fail(said.failed);
+                    else if (said) line.say(said.say);
+                },
+                status: function (msg) {
+                    if (msg.content.execution_state !== 'idle') return;
+                    idle = true;
+                    ended();
+                }
+            }
+        };
+        request.id = kernel.execute(actions.program(prepared.request), callbacks,
+                                    {silent: true, store_history: false, allow_stdin: false, stop_on_error: false});
+    }
+
+    function askAboutSelected(action) {
+        var cell = Jupyter.notebook.get_selected_cell();
+        if (!cell) return;
+        if (action !== 'ask') return askAbout(cell, action);
+        var input = $('<input type="text" class="form-control korvane-question"/>')
+            .attr('placeholder', actions.ASK_DIALOG.placeholder).attr('aria-label', actions.ASK_DIALOG.label);
+        var ask = function () { askAbout(cell, 'ask', {question: input.val()}); };
+        var shown = dialog.modal({
+            notebook: Jupyter.notebook,
+            keyboard_manager: Jupyter.keyboard_manager,
+            title: actions.ASK_DIALOG.title,
+            body: $('<div/>').append($('<label/>').text(actions.ASK_DIALOG.label)).append(input),
+            buttons: {Cancel: {}, Ask: {'class': 'btn-primary', click: ask}},
+            open: function () { input.focus(); }
+        });
+        input.on('keydown', function (event) {
+            if (event.which !== 13) return;
+            event.preventDefault();
+            ask();
+            shown.modal('hide');
+        });
+    }
+
+    // The actions in the notebook's action registry (so its command palette finds them), the
+    // Explain shortcut in command mode, and a korvane group in the toolbar.
+    function addCellActions() {
+        var names = actions.CELL_ACTIONS.map(function (action) {
+            return Jupyter.notebook.keyboard_manager.actions.register({
+                help: action.caption,
+                help_index: 'zk',
+                icon: action.icon,
+                handler: function () { askAboutSelected(action.id); }
+            }, action.name, 'korvane');
+        });
+        actions.CELL_ACTIONS.forEach(function (action, index) {
+            if (action.key) Jupyter.keyboard_manager.command_shortcuts.add_shortcut(action.key.toLowerCase(), names[index]);
+        });
+        Jupyter.toolbar.add_buttons_group(actions.CELL_ACTIONS.map(function (action, index) {
+            return {action: names[index], label: action.short, icon: action.icon};
+        }), 'korvane-cell-actions');
+    }
+
+    // An error output shows the Explain button, which asks about the cell showing it.
+    function offerExplanation(area, json) {
+        if (!actions.explainable(json)) return;
+        var shown = area.element.children('.output_area').last().find('.output_error').last();
+        if (!shown.length) return;
+        actions.offerExplanation(document, shown[0], function () {
+            var cell = Jupyter.notebook.get_cells().filter(function (c) { return c.output_area === area; })[0] ||
+                       cellHolding(area.element[0]);
+            if (cell) askAbout(cell, 'error', {traceback: json.traceback});
+        });
+    }
+
     function load_ipython_extension() {
         // The kernel hands each output message of this page's requests to the output area that
         // asked for it; the message is live while that runs.
@@ -348,6 +458,13 @@ define(['base/js/namespace', 'base/js/events', 'notebook/js/outputarea', 'notebo
                 if (asking) deliveredProgram = program;
             }
         };
+        var appendError = OutputArea.prototype.append_error;
+        OutputArea.prototype.append_error = function (json) {
+            var appended = appendError.apply(this, arguments);
+            offerExplanation(this, json);
+            return appended;
+        };
+        addCellActions();
         OutputArea.prototype.register_mime_type(ANSWER, appendAnswer, {safe: true, index: 0});
         OutputArea.prototype.register_mime_type(EXPLANATION, appendExplanation, {safe: true, index: 0});
 
