@@ -1,0 +1,178 @@
+"""Asking without typing a magic, in all three front ends, by keyboard and mouse: Explain Cell
+(its shortcut), Optimise Cell (the cell's context menu, or the classic toolbar), Ask about Cell…
+(the command palette and its question box), and an error output's Explain button. Each answer
+goes in once, next to its cell, and a second use on the same cell updates it; the cell itself
+keeps its text, outputs and run number, and the kernel's history holds none of it."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import pytest
+
+from test_front_ends import start_assistant
+
+pytestmark = pytest.mark.browser
+
+TOTAL = "total = sum(range(10))"
+STATUS = ".korvane-action-status"
+
+
+def answering_by_kind(service) -> list[str]:
+    """The engine answers by what it is asked; returns the list of queries it got."""
+    asked: list[str] = []
+
+    def engine(query: str, max_tokens: int) -> str:
+        asked.append(query)
+        low = query.lower()
+        if "explain the below given code" in low:
+            return f"Adds up the numbers ({sum('explain the below' in q.lower() for q in asked)})."
+        if "optimize the following code" in low:
+            return "total = 45"
+        if "debug the below given error" in low:
+            return "Division by **zero**: check the divisor."
+        return "print(total)"
+
+    service.engine = engine
+    return asked
+
+
+def select(nb, index: int) -> None:
+    """Cell *index* selected in command mode, the keyboard on the notebook, as after Esc."""
+    nb.page.evaluate(nb.command_mode_js, index)
+
+
+def index_of(nb, source: str) -> int:
+    return [text for _, text in nb.cells()].index(source)
+
+
+def wait_for_answer(nb, count: int) -> None:
+    """Until the notebook holds *count* cells and no action is still asking."""
+    nb.wait_until(f"""n => ({nb.cells_js})().length === n
+                      && ![...document.querySelectorAll('{STATUS}')].some(el => !el.classList.contains('korvane-failed'))""",
+                  count)
+    nb.settle()
+
+
+def failure_line(nb, index: int) -> str:
+    """The line under cell *index* that says why its action brought nothing, once it says so."""
+    line = nb.cell_locator(index).locator(f"{STATUS}.korvane-failed")
+    line.wait_for()
+    return line.inner_text()
+
+
+def optimise_with_the_mouse(nb, index: int) -> None:
+    if nb.front_end == "classic":
+        select(nb, index)
+        nb.page.locator("button[data-jupyter-action='korvane:optimise-cell']").click()
+        return
+    nb.cell_locator(index).locator(".jp-InputPrompt").click(button="right")
+    nb.page.locator(".lm-Menu-itemLabel", has_text="korvane").click()
+    submenu = nb.page.locator(".lm-Menu-itemLabel", has_text="Optimise Cell")
+    submenu.wait_for()
+    screenshot_of_the_view(nb, f"{nb.front_end}-cell-menu")
+    submenu.click()
+
+
+def ask_from_the_palette(nb, index: int, question: str) -> None:
+    select(nb, index)
+    if nb.front_end == "classic":
+        nb.press("p")
+        search = nb.page.locator(".modal input[type=search], .modal input.form-control").first
+    else:
+        nb.press("Control+Shift+C")
+        search = nb.page.locator(".lm-CommandPalette-input")
+    search.wait_for()
+    search.type("ask about cell")
+    nb.page.locator(".typeahead__item, .lm-CommandPalette-item").first.wait_for()
+    if nb.front_end == "classic":
+        nb.press("ArrowDown")  # the classic palette runs only a chosen item
+    nb.press("Enter")
+    box = nb.page.locator("input.korvane-question" if nb.front_end == "classic" else ".jp-Dialog input")
+    box.wait_for()
+    box.type(question)
+    nb.press("Enter")
+
+
+def screenshot_of_the_view(nb, name: str) -> None:
+    target = os.environ.get("KORVANE_SCREENSHOTS")
+    if target:
+        Path(target).mkdir(parents=True, exist_ok=True)
+        nb.page.screenshot(path=str(Path(target) / f"{name}.png"))
+
+
+def run_without_waiting(nb, source: str) -> int:
+    index = nb.add_cell(source)
+    nb.start(index)
+    nb.settle()
+    return index
+
+
+def test_each_action_answers_once_next_to_its_cell(open_notebook, front_end, logged_in, secret_file, service):
+    asked = answering_by_kind(service)
+    nb = open_notebook(front_end=front_end)
+    start_assistant(nb, secret_file)  # logs in, but %korvane is not loaded yet
+    total = nb.run(TOTAL)
+    cells, total_run = nb.cells(), nb.outputs(total)
+
+    # Not loaded: the action says how to load the kit, and nothing reaches the engine.
+    select(nb, total)
+    nb.press("e")
+    assert "%load_ext korvane" in failure_line(nb, total)
+    nb.settle()
+    assert nb.cells() == cells and asked == []
+
+    nb.run("%load_ext korvane")
+    cells = nb.cells()
+
+    # Explain Cell by its shortcut: Markdown above, rendered; again on the same text, updated.
+    for times in (1, 2):
+        select(nb, index_of(nb, TOTAL))
+        nb.press("e")
+        wait_for_answer(nb, len(cells) + 1)
+        total = index_of(nb, TOTAL)
+        assert nb.cells()[total - 1] == ("markdown", f"Adds up the numbers ({times}).")
+        assert nb.cell_locator(total - 1).locator(".jp-RenderedMarkdown, .rendered_html").count() == 1
+    assert TOTAL in asked[-1]
+
+    # Optimise Cell with the mouse: code right below.
+    optimise_with_the_mouse(nb, total)
+    wait_for_answer(nb, len(cells) + 2)
+    assert nb.cells()[total + 1] == ("code", "total = 45")
+
+    # Ask about Cell… from the command palette: the question carries the cell's code, and the
+    # answer goes after the cell's earlier answer below.
+    ask_from_the_palette(nb, total, "print it")
+    wait_for_answer(nb, len(cells) + 3)
+    assert nb.cells()[total + 2] == ("code", "print(total)")
+    assert "print it" in asked[-1] and TOTAL in asked[-1]
+
+    # The asking cell is as it was: text, outputs, run number.
+    assert nb.outputs(total) == total_run and nb.executed(total)
+
+    # An error of plain code: its Explain button puts the explanation below, rendered, once.
+    failing = run_without_waiting(nb, "1 / 0")
+    button = nb.cell_locator(failing).locator("button.korvane-explain-error")
+    screenshot = f"{front_end}-error-action"
+    if os.environ.get("KORVANE_SCREENSHOTS"):
+        nb.screenshot(screenshot, failing, failing)
+    button.click()
+    count = len(nb.cells()) + 1
+    wait_for_answer(nb, count)
+    assert nb.cells()[failing + 1] == ("markdown", "Division by **zero**: check the divisor.")
+    assert "ZeroDivisionError" in asked[-1] and "\x1b[" not in asked[-1]
+    assert nb.cell_locator(failing + 1).locator("strong").inner_text() == "zero"
+
+    # A failure: one line under the cell, and nothing changes.
+    service.fail("completion", 500)
+    before = nb.cells()
+    select(nb, total)
+    nb.press("e")
+    assert "answered with an error" in failure_line(nb, total)
+    nb.settle()
+    assert nb.cells() == before
+
+    # The kernel's history holds only the cells that ran.
+    shown = nb.run("print(sum('cell' + '_actions' in line for line in In), len(In) - 1)")
+    assert nb.stream_text(shown).split() == ["0", "5"]
