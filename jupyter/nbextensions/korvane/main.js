@@ -7,7 +7,8 @@
 // live from the kernel, and only next to the cell that asked; shown again from a saved
 // notebook it inserts nothing. Where an answer goes and whether it updates an earlier one is
 // decided by the answer rules both parts share (answers.js); this file describes the
-// notebook to them and carries out what they decide.
+// notebook to them and carries out what they decide. The cell actions (actions.js) are
+// actions of the notebook's registry, with a toolbar group, and error outputs show Explain.
 define(['base/js/namespace', 'base/js/events', 'base/js/dialog', 'notebook/js/outputarea', 'notebook/js/codecell',
         'services/kernels/kernel', 'base/js/markdown', './answers', './actions', './form'],
        function (Jupyter, events, dialog, outputarea, codecell, kernel, markdown, rules, actions) {

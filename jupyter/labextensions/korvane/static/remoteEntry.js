@@ -15,6 +15,9 @@
 //
 // What the query form's handlers print or display is shown under the form, as the classic
 // notebook does, rather than in the log console.
+//
+// The cell actions (actions.js) are commands here: in the palette, in the code cells' context
+// menu, and E in command mode; error outputs show their Explain button.
 (function () {
   const JAVASCRIPT = 'application/javascript';
   // ANSWER is the %korvane magic's ANSWER_MIME_TYPE (src/korvane/magics.py).
