@@ -110,6 +110,8 @@ CASES = {
                                     ["1  2  x\n2  3  y\n0  1  z"]),
     "user: monthly line chart": ("ask", "shop", "plot the monthly revenue as a line chart", [],
                                  ["to_period('M'))['revenue'].sum().plot(kind='line'"], []),
+    "cell action: ask about a cell": ("ask", "shop", "sort by region\n\nThe code this is about:\nregions.head()", [],
+                                      ["# sort by region\n", "regions.sort_values('region', ascending=True)"], ["Cy"]),
     "user: count per region": ("ask", "shop", "count the orders per region", [],
                                ["df.groupby('region').size().reset_index(name='orders')"], ["west      31"]),
 }
