@@ -495,20 +495,22 @@ class NotebookPage:
             if late_script:
                 self.page.unroute(late_script, _arrive_late)
 
-    def screenshot(self, name: str, first_cell: int, last_cell: int) -> None:
-        """Save cells first_cell..last_cell as name.png when KORVANE_SCREENSHOTS names a directory."""
+    def screenshot(self, name: str, first_cell: int, last_cell: int, also: tuple[Any, ...] = ()) -> None:
+        """Save cells first_cell..last_cell, and what the locators *also* find (a menu, say), as
+        name.png when KORVANE_SCREENSHOTS names a directory."""
         target = os.environ.get("KORVANE_SCREENSHOTS")
         if not target:
             return
-        self.page.mouse.move(0, 0)
+        if not also:
+            self.page.mouse.move(0, 0)
         self.cell_locator(last_cell).scroll_into_view_if_needed()
         self.cell_locator(first_cell).scroll_into_view_if_needed()
-        top = self.cell_locator(first_cell).bounding_box()
-        bottom = self.cell_locator(last_cell).bounding_box()
-        assert top and bottom
+        shown = [self.cell_locator(first_cell), self.cell_locator(last_cell), *also]
+        boxes = [box for locator in shown for i in range(locator.count()) if (box := locator.nth(i).bounding_box())]
         margin = 8
-        clip = {"x": top["x"] - margin, "y": top["y"] - margin, "width": top["width"] + 2 * margin,
-                "height": bottom["y"] + bottom["height"] - top["y"] + 2 * margin}
+        left, top = max(min(b["x"] for b in boxes) - margin, 0), max(min(b["y"] for b in boxes) - margin, 0)
+        clip = {"x": left, "y": top, "width": max(b["x"] + b["width"] for b in boxes) + margin - left,
+                "height": max(b["y"] + b["height"] for b in boxes) + margin - top}
         Path(target).mkdir(parents=True, exist_ok=True)
         self.page.screenshot(path=str(Path(target) / f"{name}.png"), clip=clip, full_page=True)
 
@@ -571,9 +573,10 @@ class ClassicPage(NotebookPage):
     def cell_locator(self, index: int) -> Any:
         return self.page.locator("#notebook-container > .cell").nth(index)
 
-    def screenshot(self, name: str, first_cell: int, last_cell: int) -> None:
-        self.page.evaluate("() => Jupyter.notebook.get_cells().forEach(c => c.unselect && c.unselect())")
-        super().screenshot(name, first_cell, last_cell)
+    def screenshot(self, name: str, first_cell: int, last_cell: int, also: tuple[Any, ...] = ()) -> None:
+        if not also:  # a menu is shown for the selected cell
+            self.page.evaluate("() => Jupyter.notebook.get_cells().forEach(c => c.unselect && c.unselect())")
+        super().screenshot(name, first_cell, last_cell, also)
 
 
 class LabPage(NotebookPage):

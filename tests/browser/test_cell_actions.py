@@ -6,9 +6,7 @@ keeps its text, outputs and run number, and the kernel's history holds none of i
 
 from __future__ import annotations
 
-import os
 import time
-from pathlib import Path
 
 import pytest
 
@@ -73,7 +71,7 @@ def optimise_with_the_mouse(nb, index: int) -> None:
     nb.page.locator(".lm-Menu-itemLabel", has_text="korvane").click()
     submenu = nb.page.locator(".lm-Menu-itemLabel", has_text="Optimise Cell")
     submenu.wait_for()
-    screenshot_around(nb, f"{nb.front_end}-cell-menu", [nb.cell_locator(index), nb.page.locator(".lm-Menu")])
+    nb.screenshot(f"{nb.front_end}-cell-menu", index, index, also=(nb.page.locator(".lm-Menu"),))
     submenu.click()
 
 
@@ -89,26 +87,13 @@ def ask_from_the_palette(nb, index: int, question: str) -> None:
     search.type("ask about cell")
     nb.page.locator(".typeahead__item, .lm-CommandPalette-item").first.wait_for()
     if nb.front_end == "classic":
-        screenshot_around(nb, "classic-cell-actions", [nb.page.locator("#maintoolbar"), nb.page.locator(".modal-dialog")])
+        nb.screenshot("classic-cell-actions", index, index, also=(nb.page.locator("#maintoolbar, .modal-dialog"),))
         nb.press("ArrowDown")  # the classic palette runs only a chosen item
     nb.press("Enter")
     box = nb.page.locator("input.korvane-question" if nb.front_end == "classic" else ".jp-Dialog input")
     box.wait_for()
     box.type(question)
     nb.press("Enter")
-
-
-def screenshot_around(nb, name: str, shown: list) -> None:
-    """The part of the page holding every element of *shown*, as name.png when KORVANE_SCREENSHOTS names a directory."""
-    target = os.environ.get("KORVANE_SCREENSHOTS")
-    if not target:
-        return
-    boxes = [box for locator in shown for i in range(locator.count()) if (box := locator.nth(i).bounding_box())]
-    left, top = min(b["x"] for b in boxes) - 8, min(b["y"] for b in boxes) - 8
-    right, bottom = max(b["x"] + b["width"] for b in boxes) + 8, max(b["y"] + b["height"] for b in boxes) + 8
-    Path(target).mkdir(parents=True, exist_ok=True)
-    nb.page.screenshot(path=str(Path(target) / f"{name}.png"),
-                       clip={"x": max(left, 0), "y": max(top, 0), "width": right - max(left, 0), "height": bottom - max(top, 0)})
 
 
 def run_without_waiting(nb, source: str) -> int:
