@@ -577,7 +577,7 @@ REFUSED_AT_LOAD = (f"The service at {HOST} refused the login of {USER}; check th
 REFUSED_AT_LOGIN = (f"The service at {HOST} refused the login of {USER}; check the user name, password and tenant,"
                     f" then run %korvane --login to try again.")
 # (what happens, the cell, the answers typed at the login's prompts, the failure or None, what is printed last,
-# the operations of a request asked next, or None when none is asked)
+# the operations of a request asked next, or how it fails, or None when none is asked)
 LOGINS = [
     ("a wrong password at loading", "%load_ext korvane", (USER, "wrong", TENANT), ("UsageError", REFUSED_AT_LOAD),
      "", None),
@@ -590,7 +590,8 @@ LOGINS = [
      "", None),
     ("another tenant", "%korvane --login", ("bob", "builder", "beta"), None,
      f"Logged in at {BETA_HOST}. The engine at {HOST} was chosen when korvane was loaded: to ask {BETA_HOST}'s,"
-     f" restart the kernel, then run %load_ext korvane.\n", None),
+     f" restart the kernel, then run %load_ext korvane.\n",
+     ("RequestFailed", "The login is now for tenant 'beta', but this session's engine is tenant 'acme'")),
 ]
 
 
@@ -607,7 +608,11 @@ def test_logging_in_again(kernel, logged_in, answering, wardlock, what, cell, ty
     assert ran.stdout.endswith(printed), ran.stdout
     if failure is not None and failure[0] == "RequestFailed":
         assert ANSI.sub("", ran.tracebacks[0][0]).endswith("(%tb shows the full traceback)")
-    if next_request is not None:
+    if isinstance(next_request, tuple):  # one line, not a traceback through the kit
+        kind, opening = next_request
+        asked = kernel.run("%korvane --return plot it")
+        assert asked.failure[0] == kind and asked.failure[1].startswith(opening), asked.failure
+    elif next_request is not None:
         answering.clear_requests()
         kernel.run_ok("%korvane --return plot it")
         assert [r.operation for r in answering.requests] == next_request

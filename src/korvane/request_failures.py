@@ -17,6 +17,9 @@ import requests
 # how its error begins when nobody can be asked for credentials (both made in src/wardlock.cpp).
 REFUSED = "Invalid username and password, program will exit now"
 _NOBODY_TO_ASK = "Credentials are needed"
+# How the engine client refuses to send a token of one tenant to another tenant's engine
+# (check_same_tenant in src/endpoints.cpp); its message says what to do.
+_OTHER_TENANT = "The login is now for tenant "
 
 
 def describe(error: BaseException, host: str) -> str | None:
@@ -41,6 +44,8 @@ def describe(error: BaseException, host: str) -> str | None:
     if isinstance(error, PermissionError) and str(error) == REFUSED:
         return (f"The service at {host} refused the user name, password or tenant. "
                 f"Run %korvane --login to log in again.")
+    if isinstance(error, PermissionError) and str(error).startswith(_OTHER_TENANT):
+        return str(error)
     if isinstance(error, (EOFError, NotImplementedError)) and str(error).startswith(_NOBODY_TO_ASK):
         return f"The service at {host} refused the stored login. {error}"
     return None

@@ -1,5 +1,5 @@
 // The cell actions' rules (jupyter/labextensions/korvane/static/actions.js), one table per rule.
-// What the kernel does with the request: tests/test_cell_actions.py.
+// What the kernel does with the request: tests/test_cell_action_requests.py.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
