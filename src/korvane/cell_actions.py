@@ -6,7 +6,7 @@ runs no cell events and leaves the cell's outputs and run number alone:
 
     __import__("korvane.cell_actions").cell_actions.run('<the request as JSON>')
 
-(actionProgram in jupyter/labextensions/korvane/static/actions.js). The request names the
+(`program` in jupyter/labextensions/korvane/static/actions.js). The request names the
 action and carries the cell's code, and the question or the error's traceback as the page
 shows it. The answer is displayed as the %korvane magic's answer data, which the part
 places next to the cell by its answer rules. A failure is displayed as ACTION_MIME_TYPE
@@ -51,10 +51,9 @@ class _Refused(ValueError):
 def _read(request: str) -> tuple[str, str, str, list[str]]:
     """(action, code, question, traceback lines) of a request, or _Refused saying what is wrong."""
     fields = json.loads(request)
-    named = fields.get("action") if isinstance(fields, dict) else None
-    if named not in PLACES:
-        raise _Refused(f"no such cell action: {named!r}")
-    action = fields["action"]
+    action = fields.get("action") if isinstance(fields, dict) else None
+    if action not in PLACES:
+        raise _Refused(f"no such cell action: {action!r}")
     code, question, traceback = fields.get("code", ""), fields.get("question", ""), fields.get("traceback", [])
     if not (isinstance(code, str) and isinstance(question, str) and isinstance(traceback, list)
             and all(isinstance(line, str) for line in traceback)):
@@ -78,12 +77,11 @@ def _loaded_magics() -> Any:
 
 
 def _line(error: BaseException) -> str:
-    if type(error).__name__ == "RequestFailed":  # the magic's one line (korvane.magics)
+    # RequestFailed is the magic's one line (korvane.magics), for a failure of the kit's own.
+    if isinstance(error, _Refused) or type(error).__name__ == "RequestFailed":
         return str(error)
     if isinstance(error, KeyboardInterrupt):
         return "The action was interrupted; no answer was delivered."
-    if isinstance(error, _Refused):
-        return str(error)
     return f"{type(error).__name__}: {error}"
 
 
