@@ -20,7 +20,7 @@ import pandas as pd
 import pytest
 from korvane_fixtures import TENANT, USER, plain_env
 
-from korvane import delivery, magics, request_failures
+from korvane import cell_actions, delivery, magics, request_failures
 from korvane._build import SERVICE_DOMAIN
 from korvane.testing import refused_route
 from korvane.testing.engine import _parse_context, split_prompt
@@ -30,6 +30,7 @@ REMOTE_ENTRY = JUPYTER / "labextensions" / "korvane" / "static" / "remoteEntry.j
 MAIN = JUPYTER / "nbextensions" / "korvane" / "main.js"
 ANSWER_RULES = JUPYTER / "labextensions" / "korvane" / "static" / "answers.js"  # both parts load it
 FORM = JUPYTER / "labextensions" / "korvane" / "static" / "form.js"  # the classic notebook's is a link to it
+CELL_ACTIONS = JUPYTER / "labextensions" / "korvane" / "static" / "actions.js"  # both parts load it
 PAGE_PARTS = [REMOTE_ENTRY, MAIN]
 HOST = TENANT + SERVICE_DOMAIN
 ANSWER = "total = 1"
@@ -133,6 +134,10 @@ def answers_are_rendered(part: Path):
     return row
 
 
+def action_failures_are_read():
+    assert js_value(CELL_ACTIONS, "ACTION") == cell_actions.ACTION_MIME_TYPE
+
+
 def marked_requests_are_the_parts(part: Path):
     def row():
         # The metadata the part merges into each request it sends, as the part builds it.
@@ -225,7 +230,8 @@ SHARED_TEXTS = [
     *((f"debug explanation -> {part.name}", "cellwright.cpp generate_code_completion", "EXPLAINED",
        debug_explanation_is_recognised(part)) for part in PAGE_PARTS),
     *((f"answer output -> {part.name}", "magics.py ANSWER_MIME_TYPE", "ANSWER", answers_are_rendered(part))
-      for part in PAGE_PARTS),
+      for part in (*PAGE_PARTS, CELL_ACTIONS)),
+    ("action failure -> actions.js", "cell_actions.py ACTION_MIME_TYPE", "ACTION", action_failures_are_read),
     *((f"{part.name} request mark -> delivery.py", "markRequests", "delivery.PART_MARK",
        marked_requests_are_the_parts(part)) for part in PAGE_PARTS),
     ("query form -> form.js", "cellwright.cpp generate_code", "form.js isForm", the_form_is_recognised),

@@ -8,8 +8,8 @@
 // is asking, and then why nothing came, if nothing did. The kernel's side: src/korvane/cell_actions.py.
 //
 // Loaded as answers.js is: by the classic part with RequireJS, by the JupyterLab part as a
-// CommonJS module of its own, and by the tests in Node. The functions up to the page's own take
-// and give plain data; the last ones build the line and the button in a given document.
+// CommonJS module of its own, and by the tests in Node. The functions before "in the page" take
+// and give plain data; the two after it build the line and the button in a given document.
 (function (factory) {
   if (typeof module === 'object' && module.exports) module.exports = factory();
   else define([], factory);
