@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from korvane.cell_actions import ACTION_MIME_TYPE, NOT_LOADED
+from korvane_fixtures import plain_env
 from test_magics import ANSWER_MIME_TYPE, completions, kernel  # noqa: F401  (fixture)
 
 ACTIONS_JS = Path(__file__).resolve().parents[1] / "jupyter/labextensions/korvane/static/actions.js"
@@ -33,7 +34,7 @@ def programs(*asked: tuple[str, dict]) -> list[str]:
         console.log(JSON.stringify(asked.map(([action, extra]) => actions.program(actions.prepare(action, cell, extra).request))));
     """
     made = subprocess.run(["node", "-e", script, str(ACTIONS_JS), json.dumps(asked), CODE],
-                          capture_output=True, text=True, timeout=60, check=True)
+                          capture_output=True, text=True, timeout=60, check=True, env=plain_env())
     return json.loads(made.stdout)
 
 
