@@ -1,8 +1,6 @@
-"""Asking without typing a magic, in all three front ends, by keyboard and mouse: Explain Cell
-(its shortcut), Optimise Cell (the cell's context menu, or the classic toolbar), Ask about Cell…
-(the command palette and its question box), and an error output's Explain button. Each answer
-goes in once, next to its cell, and a second use on the same cell updates it; the cell itself
-keeps its text, outputs and run number, and the kernel's history holds none of it."""
+"""The cell actions in all three front ends, by keyboard and mouse: each answer goes in once, next
+to its cell, a second use on the same cell updates it, and the cell and the kernel's history
+stay as they were."""
 
 from __future__ import annotations
 
@@ -18,21 +16,22 @@ TOTAL = "total = sum(range(10))"
 STATUS = ".korvane-action-status"
 
 
+# What the engine answers each kind of request, numbered by how many of that kind it had.
+REPLIES = {"explain the below given code": "Adds up the numbers ({})", "optimize the following code": "total = 45",
+           "debug the below given error": "Division by **zero**: check the divisor."}
+
+
 def answering_by_kind(service) -> list[str]:
-    """The engine answers by what it is asked; returns the list of queries it got."""
+    """Has the engine answer by what it is asked; returns the list of queries it got."""
     asked: list[str] = []
 
     def engine(query: str, max_tokens: int) -> str:
         asked.append(query)
-        low = query.lower()
-        if "explain the below given code" in low:
-            return f"Adds up the numbers ({sum('explain the below' in q.lower() for q in asked)})."
-        if "optimize the following code" in low:
-            return "total = 45"
-        if "debug the below given error" in low:
-            return "Division by **zero**: check the divisor."
-        time.sleep(1.5)  # long enough to see the cell say that it is asking
-        return "print(total)"
+        kind = next((k for k in REPLIES if k in query.lower()), None)
+        if kind is None:  # a question about a cell, slow enough to see the cell say that it is asking
+            time.sleep(1.5)
+            return "print(total)"
+        return REPLIES[kind].format(sum(kind in q.lower() for q in asked))
 
     service.engine = engine
     return asked
@@ -96,13 +95,6 @@ def ask_from_the_palette(nb, index: int, question: str) -> None:
     nb.press("Enter")
 
 
-def run_without_waiting(nb, source: str) -> int:
-    index = nb.add_cell(source)
-    nb.start(index)
-    nb.settle()
-    return index
-
-
 def test_each_action_answers_once_next_to_its_cell(open_notebook, front_end, logged_in, secret_file, service):
     asked = answering_by_kind(service)
     nb = open_notebook(front_end=front_end)
@@ -126,7 +118,7 @@ def test_each_action_answers_once_next_to_its_cell(open_notebook, front_end, log
         nb.press("e")
         wait_for_answer(nb, len(cells) + 1)
         total = index_of(nb, TOTAL)
-        assert nb.cells()[total - 1] == ("markdown", f"Adds up the numbers ({times}).")
+        assert nb.cells()[total - 1] == ("markdown", f"Adds up the numbers ({times})")
         assert nb.cell_locator(total - 1).locator(".jp-RenderedMarkdown, .rendered_html").count() == 1
     assert TOTAL in asked[-1]
 
@@ -149,12 +141,12 @@ def test_each_action_answers_once_next_to_its_cell(open_notebook, front_end, log
     assert nb.outputs(total) == total_run and nb.executed(total)
 
     # An error of plain code: its Explain button puts the explanation below, rendered, once.
-    failing = run_without_waiting(nb, "1 / 0")
-    button = nb.cell_locator(failing).locator("button.korvane-explain-error")
+    failing = nb.add_cell("1 / 0")
+    nb.start(failing)
+    nb.settle()
     nb.screenshot(f"{front_end}-error-action", failing, failing)
-    button.click()
-    count = len(nb.cells()) + 1
-    wait_for_answer(nb, count)
+    nb.cell_locator(failing).locator("button.korvane-explain-error").click()
+    wait_for_answer(nb, len(nb.cells()) + 1)
     assert nb.cells()[failing + 1] == ("markdown", "Division by **zero**: check the divisor.")
     assert "ZeroDivisionError" in asked[-1] and "\x1b[" not in asked[-1]
     assert nb.cell_locator(failing + 1).locator("strong").inner_text() == "zero"

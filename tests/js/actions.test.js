@@ -50,8 +50,6 @@ test('a reply that failed: the kit cannot be reached in that kernel', () => {
 test('which error outputs offer no Explain', () => {
   const error = (ename, traceback = ERROR) => ({ output_type: 'error', ename, evalue: '', traceback });
   const cases = [
-    ["the kit's own one-line failure", error('RequestFailed')],
-    ["a magic's usage complaint", error('UsageError')],
     ['no traceback', error('ValueError', [])],
     ['a stream on stderr', { output_type: 'stream', name: 'stderr', text: 'Traceback' }]
   ];
